@@ -1,0 +1,1 @@
+#include <linux/sched.h>
