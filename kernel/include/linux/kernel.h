@@ -30,7 +30,7 @@ __BEGIN_DECLS
 int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 	__asm__("kernel_vsnprintf");
 int snprintf(char *buf, size_t size, const char *fmt, ...)
-	__attribute__((format(printf, 3, 4))) __asm__("kernel_snprintf");
+	__asm__("kernel_snprintf") __attribute__((format(printf, 3, 4)));
 /* Like snprintf but returns the number of bytes actually written (without NUL). */
 int vscnprintf(char *buf, size_t size, const char *fmt, va_list args);
 int scnprintf(char *buf, size_t size, const char *fmt, ...)

@@ -1,0 +1,141 @@
+/* pelk_perf_util: CPU performance monitor.
+ *
+ * Shared types, module-wide variables and log texts of the module.  One
+ * source per area: module_frame.cpp (loading, the parameter, the feature
+ * switches), perf_monitor.cpp (the performance cycle: process accounting,
+ * top ten, per-CPU load and CPU time split), user_outputs.cpp (the proc file).
+ */
+#ifndef _PELK_PERF_LOG_H
+#define _PELK_PERF_LOG_H
+
+#include <linux/types.h>
+#include <linux/errno.h>
+#include <linux/kernel.h>
+#include <linux/printk.h>
+#include <linux/string.h>
+#include <linux/module.h>
+#include <linux/moduleparam.h>
+#include <linux/notifier.h>
+#include <linux/semaphore.h>
+#include <linux/workqueue.h>
+#include <linux/cpumask.h>
+#include <linux/kernel_stat.h>
+#include <linux/proc_fs.h>
+#include <linux/seq_file.h>
+#include <linux/time.h>
+#include <linux/ktime.h>
+
+/* ---- sizes ---------------------------------------------------------------- */
+
+/* Every pid below this has a slot in the per-pid arrays. */
+#define PELK_PID_SLOTS 32768
+#define PELK_TOP_COUNT 10
+/* Name slot of the top-ten table: a comm and its terminating zero, or "NULL". */
+#define PELK_NAME_SLOT 17
+/* CPUs covered by the per-CPU load, and rows of the load ring. */
+#define PELK_LOAD_CPUS 8
+#define PELK_LOAD_ROWS 5
+
+/* Feature ids of the switch service. */
+#define PELK_HEALTH_FEATURE_ID 901060000029ULL
+#define PELK_ZEB_FEATURE_ID 541860000033ULL
+
+/* ---- shared types ------------------------------------------------------------- */
+
+/* Cumulative CPU time of the whole system, summed over the possible CPUs, in
+ * USER_HZ clock ticks; one field per cpustat index, in that order. */
+struct cpustat_snapshot {
+	u64 user;
+	u64 nice;
+	u64 system;
+	u64 softirq;
+	u64 irq;
+	u64 idle;
+	u64 iowait;
+	u64 steal;
+	u64 guest;
+	u64 guest_nice;
+};
+
+/* The performance cycle's work context: one instance for the module's life. */
+struct monitor_context {
+	struct delayed_work work;
+	u64 *last_runtime;		/* per pid: process CPU time at the last walk, ns */
+	u64 *delta;			/* per pid: CPU time used in the last period, ns */
+	s32 *pid_list;			/* pids with a nonzero delta, ascending */
+	struct cpustat_snapshot cpustat;	/* reading of the previous split */
+	struct task_struct **tasks;	/* per pid: the process seen by this cycle's walk */
+	s32 top[PELK_TOP_COUNT];	/* busiest pids of the cycle, busiest first; 0: empty */
+	struct cpumask cpus;		/* the cycle is queued on the first of these */
+};
+
+/* ---- module-wide variables ------------------------------------------------------- */
+
+/* module_frame.cpp */
+extern int pelk_util_delay_time_ms;	/* kmonitor_delay, ms; read anew at every use */
+extern struct semaphore my_semaphore;	/* keeps the lines of one report together */
+extern bool is_HEALTH_enable;
+extern bool is_ZEB_enable;
+extern struct proc_dir_entry *cpumonitor_dir;
+
+/* perf_monitor.cpp */
+extern struct workqueue_struct *pelk_perf_monitor_wq;
+extern s32 oom_score[PELK_TOP_COUNT];
+extern u64 g_load[PELK_LOAD_ROWS][PELK_LOAD_CPUS];
+extern u64 total_load;
+extern u64 g_user_time, g_system_time, g_io_time, g_irq_time, g_idle_time;
+
+/* ---- functions shared between the sources ------------------------------------------- */
+
+/* perf_monitor.cpp */
+void pelk_monitor_init(void);
+void pelk_monitor_exit(void);
+void get_all_cpustat(struct cpustat_snapshot *snapshot);
+int check_top_malloc(struct monitor_context *ctx);
+void pelk_perf_monitor_work_func(struct work_struct *work);
+/* Wall clock less the kernel's time-zone offset, broken down. */
+void pelk_local_time(struct tm *tm);
+/* ns as a percentage of one CPU over the current period (0 for period 0). */
+u64 pelk_cpu_percent(u64 ns);
+
+/* user_outputs.cpp */
+void pelk_cpu_monitor_proc_init(void);
+void pelk_cpu_monitor_proc_exit(void);
+
+/* ---- sibling-module services ------------------------------------------------------ */
+
+__BEGIN_DECLS
+/* Feature-switch service: 1 means enabled, anything else disabled. */
+int is_tid_enable(unsigned long long feature_id);
+int register_ferrow_notifier(struct notifier_block *nb);
+int unregister_ferrow_notifier(struct notifier_block *nb);
+/* Event-report service. */
+int zebk_caller_api(const char *event_code, int value, int pid, const char *text);
+__END_DECLS
+
+/* ---- log texts ------------------------------------------------------------------- */
+
+#define PELK_MSG_INIT "pelk_cpu_monitor_init"
+#define PELK_MSG_EXIT "pelk_cpu_monitor_exit"
+#define PELK_MSG_HEALTH_TRUE KERN_INFO "is_HEALTH_enable is true"
+#define PELK_MSG_HEALTH_FALSE KERN_INFO "is_HEALTH_enable is false"
+
+#define PELK_MSG_WQ_CREATED KERN_INFO "[K] Success to create pelk_perf_monitor_wq (0x%p).\n"
+#define PELK_MSG_WQ_UNAVAILABLE KERN_INFO "[K] pelk_perf_monitor_wq is unavaliable.\n"
+#define PELK_MSG_CYCLE_START KERN_INFO "[K][Perf] PELK Perf Statistic start (%02d-%02d %02d:%02d:%02d)\n"
+#define PELK_MSG_CYCLE_DONE KERN_INFO "[K][Perf] PELK Perf Statistic done\n"
+
+#define PELK_MSG_TOP_HEADER \
+	KERN_INFO "[K]     Usage          PID        %20s          Total:%d(ms)*%d       Oom_Score_Adj\n"
+#define PELK_MSG_TOP_ROW \
+	KERN_INFO "[K] %8llu%%        %5d        %20s          %11llu(ns)          %5d\n"
+
+#define PELK_MSG_CPUS_USAGE \
+	KERN_INFO "[K]  Cpus Usage [%2llu], [%2llu], [%2llu], [%2llu], [%2llu] [%2llu], [%2llu], [%2llu]\n"
+#define PELK_MSG_CPU_SPLIT \
+	KERN_INFO "[K]  user[%02d],system[%02d],iowait[%02d],irq[%02d],idle[%02d]\n"
+
+#define PELK_PROC_SPLIT "%02d, %02d, %02d, %02d, %02d, "
+#define PELK_PROC_LOAD_ROW "%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,"
+
+#endif

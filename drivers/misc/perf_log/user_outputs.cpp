@@ -1,0 +1,52 @@
+/* User-space outputs: /proc/cpumonitor/cpu_monitor, the last CPU time split
+ * and the last five rows of per-CPU loads as one line of numbers. */
+#include "perf_log.h"
+
+static struct proc_dir_entry *cpu_monitor_entry;
+
+/* Values are read without a lock while the cycle may be writing them: a
+ * read can mix two consecutive cycles. */
+static int proc_cpu_monitor_show(struct seq_file *m, void *v)
+{
+	int row;
+
+	(void)v;
+	seq_printf(m, PELK_PROC_SPLIT, (int)READ_ONCE(g_user_time), (int)READ_ONCE(g_system_time),
+		   (int)READ_ONCE(g_io_time), (int)READ_ONCE(g_irq_time),
+		   (int)READ_ONCE(g_idle_time));
+	for (row = 0; row < PELK_LOAD_ROWS; row++) {
+		const u64 *l = g_load[row];
+
+		seq_printf(m, PELK_PROC_LOAD_ROW, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
+	}
+	return 0;
+}
+
+static int cpu_monitor_open(struct inode *inode, struct file *file)
+{
+	return single_open(file, proc_cpu_monitor_show, PDE_DATA(inode));
+}
+
+static const struct proc_ops cpu_monitor_fops = {
+	.proc_flags = 0,
+	.proc_open = cpu_monitor_open,
+	.proc_read = seq_read,
+	.proc_lseek = seq_lseek,
+	.proc_release = single_release,
+};
+
+/* Neither result is tested: without the directory the file lands at the
+ * top of /proc, and without the file the module runs on. */
+void pelk_cpu_monitor_proc_init(void)
+{
+	cpumonitor_dir = proc_mkdir("cpumonitor", NULL);
+	cpu_monitor_entry = proc_create("cpu_monitor", 0xFFF, cpumonitor_dir, &cpu_monitor_fops);
+}
+
+void pelk_cpu_monitor_proc_exit(void)
+{
+	proc_remove(cpu_monitor_entry);
+	cpu_monitor_entry = NULL;
+	proc_remove(cpumonitor_dir);
+	cpumonitor_dir = NULL;
+}
