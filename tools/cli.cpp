@@ -1,0 +1,186 @@
+#include "cli.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+
+#include "output.h"
+#include "scenario.h"
+#include "simulate.h"
+
+#ifndef PELK_MODULE_DEFAULT_PATH
+#define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
+#endif
+
+namespace pelk_tool {
+
+namespace {
+
+const char kUsage[] =
+    "usage: pelk_perf_util COMMAND [OPTIONS]\n"
+    "\n"
+    "Commands:\n"
+    "  simulate [SCENARIO.json]   load the module on the simulated kernel, play the\n"
+    "                             scenario (the built-in phone when none is given)\n"
+    "                             and print what the module produced\n"
+    "\n"
+    "Run 'pelk_perf_util simulate --help' for its options.\n";
+
+const char kSimulateUsage[] =
+    "usage: pelk_perf_util simulate [SCENARIO.json] [OPTIONS]\n"
+    "\n"
+    "Plays SCENARIO.json (see docs/scenario.md), or the built-in default scenario:\n"
+    "a phone up for an hour, for ten simulated minutes.\n"
+    "\n"
+    "Options:\n"
+    "  --format text|jsonl    text (default): the kernel log as dmesg prints it, with\n"
+    "                         the other events as <marked> lines; jsonl: one JSON\n"
+    "                         object per event\n"
+    "  --duration SECONDS     run for this long instead of the scenario's duration\n"
+    "  --param NAME=VALUE     set a module parameter for every load (for example\n"
+    "                         kmonitor_delay=5000); may be repeated\n"
+    "  --output FILE          write the output to FILE instead of standard output\n"
+    "  --module PATH          the module's shared object (default: $PELK_MODULE, or\n"
+    "                         the one built with this program)\n"
+    "  --print-default        print the built-in scenario and exit\n"
+    "  --help                 show this help\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the run cannot be made, 2 for bad options\n"
+    "or a scenario that is refused.\n";
+
+int usage_error(std::ostream &err, const std::string &msg, const char *usage) {
+  err << "pelk_perf_util: " << msg << "\n\n" << usage;
+  return kExitUsage;
+}
+
+int simulate_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  std::optional<std::string> scenario_path, output_path, module_path;
+  std::optional<u64> duration;
+  std::vector<std::pair<std::string, std::string>> params;
+  Format format = Format::Text;
+  bool print_default = false;
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i], value;
+    bool has_value = false;
+    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
+      value = a.substr(a.find('=') + 1);
+      a = a.substr(0, a.find('='));
+      has_value = true;
+    }
+    auto take = [&](const char *opt) -> std::optional<std::string> {
+      if (has_value) return value;
+      if (i + 1 >= args.size()) return std::nullopt;
+      (void)opt;
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      out << kSimulateUsage;
+      return kExitOk;
+    } else if (a == "--print-default") {
+      print_default = true;
+    } else if (a == "--format" || a == "--duration" || a == "--param" || a == "--output" || a == "--module") {
+      std::optional<std::string> v = take(a.c_str());
+      if (!v) return usage_error(err, "option " + a + " needs a value", kSimulateUsage);
+      if (a == "--format") {
+        if (*v == "text") format = Format::Text;
+        else if (*v == "jsonl") format = Format::Jsonl;
+        else return usage_error(err, "unknown format \"" + *v + "\" (text or jsonl)", kSimulateUsage);
+      } else if (a == "--duration") {
+        char *end = nullptr;
+        errno = 0;
+        double s = strtod(v->c_str(), &end);
+        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || s > 1e9)
+          return usage_error(err, "--duration wants a number of seconds, got \"" + *v + "\"", kSimulateUsage);
+        duration = (u64)std::llround(s * 1e9);
+      } else if (a == "--param") {
+        size_t eq = v->find('=');
+        if (eq == std::string::npos || eq == 0 || v->find(' ') != std::string::npos)
+          return usage_error(err, "--param wants NAME=VALUE, got \"" + *v + "\"", kSimulateUsage);
+        params.emplace_back(v->substr(0, eq), v->substr(eq + 1));
+      } else if (a == "--output") {
+        output_path = *v;
+      } else {
+        module_path = *v;
+      }
+    } else if (a.rfind("-", 0) == 0 && a != "-") {
+      return usage_error(err, "unknown option " + a, kSimulateUsage);
+    } else if (scenario_path) {
+      return usage_error(err, "more than one scenario given", kSimulateUsage);
+    } else {
+      scenario_path = a;
+    }
+  }
+
+  std::ofstream file;
+  std::ostream *sink = &out;
+  auto open_output = [&]() -> bool {
+    if (!output_path) return true;
+    file.open(*output_path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      err << "pelk_perf_util: cannot write " << *output_path << ": " << strerror(errno) << "\n";
+      return false;
+    }
+    sink = &file;
+    return true;
+  };
+
+  if (print_default) {
+    if (!open_output()) return kExitFailure;
+    *sink << default_scenario_json();
+    return kExitOk;
+  }
+
+  Scenario sc;
+  try {
+    sc = scenario_path ? load_scenario(*scenario_path) : parse_scenario(default_scenario_json(), kDefaultScenarioName);
+  } catch (const ScenarioError &e) {
+    err << "pelk_perf_util: " << e.what() << "\n";
+    return kExitUsage;
+  }
+  if (duration) sc.duration_ns = *duration;
+  for (const auto &[name, value] : params) {
+    sc.module_params = set_param(sc.module_params, name, value);
+    for (Event &e : sc.timeline)
+      if (e.kind == EventKind::Insmod) e.text = set_param(e.text, name, value);
+  }
+
+  RunOptions opt;
+  if (module_path) opt.module_path = *module_path;
+  else if (const char *env = getenv("PELK_MODULE"); env && *env) opt.module_path = env;
+  else opt.module_path = PELK_MODULE_DEFAULT_PATH;
+
+  std::vector<OutEvent> events;
+  try {
+    events = simulate(sc, opt);
+  } catch (const std::exception &e) {
+    err << "pelk_perf_util: " << e.what() << "\n";
+    return kExitFailure;
+  }
+  if (!open_output()) return kExitFailure;
+  *sink << format_all(events, format);
+  sink->flush();
+  if (!*sink) {
+    err << "pelk_perf_util: cannot write " << (output_path ? *output_path : "the output") << "\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  if (args.empty()) return usage_error(err, "no command given", kUsage);
+  const std::string &cmd = args[0];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    out << kUsage;
+    return kExitOk;
+  }
+  if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);
+  return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
+}
+
+}  // namespace pelk_tool

@@ -1,0 +1,212 @@
+#include "output.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+namespace pelk_tool {
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+bool valid_utf8(const std::string &s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = (unsigned char)s[i];
+    size_t n;
+    std::uint32_t cp;
+    if (c < 0x80) { ++i; continue; }
+    if ((c & 0xe0) == 0xc0) { n = 1; cp = c & 0x1f; }
+    else if ((c & 0xf0) == 0xe0) { n = 2; cp = c & 0x0f; }
+    else if ((c & 0xf8) == 0xf0) { n = 3; cp = c & 0x07; }
+    else return false;
+    if (i + n >= s.size()) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      unsigned char d = (unsigned char)s[i + k];
+      if ((d & 0xc0) != 0x80) return false;
+      cp = cp << 6 | (d & 0x3f);
+    }
+    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10ffff ||
+        (cp >= 0xd800 && cp <= 0xdfff))
+      return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+// Sets key to s; a text that is not UTF-8 also gets key_hex with its bytes.
+void put_text(ojson &j, const char *key, const std::string &s) {
+  j[key] = s;
+  if (!valid_utf8(s)) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : s) {
+      hex += digits[c >> 4];
+      hex += digits[c & 15];
+    }
+    j[std::string(key) + "_hex"] = hex;
+  }
+}
+
+const char *type_name(OutEvent::Type t) {
+  switch (t) {
+    case OutEvent::Printk: return "printk";
+    case OutEvent::Uevent: return "uevent";
+    case OutEvent::EventReport: return "event_report";
+    case OutEvent::ProcRead: return "proc_read";
+    case OutEvent::ProcWrite: return "proc_write";
+    case OutEvent::Load: return "load";
+    case OutEvent::Unload: return "unload";
+    case OutEvent::Param: return "param";
+    case OutEvent::Suspend: return "suspend";
+    case OutEvent::Note: return "note";
+    case OutEvent::Violation: return "violation";
+  }
+  return "?";
+}
+
+std::string join(const std::vector<std::string> &v) {
+  std::string out;
+  for (const std::string &s : v) out += (out.empty() ? "" : " ") + escape_text(s);
+  return out;
+}
+
+}  // namespace
+
+std::string timestamp(u64 ts_ns) {
+  char buf[48];
+  snprintf(buf, sizeof buf, "[%5lu.%06lu]", (unsigned long)(ts_ns / 1000000000ull),
+           (unsigned long)(ts_ns % 1000000000ull / 1000));
+  return buf;
+}
+
+std::string escape_text(const std::string &s) {
+  std::string out;
+  for (unsigned char c : s) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char buf[8];
+          snprintf(buf, sizeof buf, "\\x%02x", c);
+          out += buf;
+        } else {
+          out += (char)c;
+        }
+    }
+  }
+  return out;
+}
+
+std::string format_text(const OutEvent &e) {
+  if (e.type == OutEvent::Printk) {
+    sim::LogRecord r;
+    r.seq = e.seq;
+    r.ts_ns = e.ts_ns;
+    r.level = e.level;
+    r.text = e.text;
+    r.newline = e.newline;
+    std::string line = sim::Kernel::dmesg_line(r);
+    if (line.empty() || line.back() != '\n') line += '\n';
+    return line;
+  }
+  std::string s = timestamp(e.ts_ns) + " ";
+  auto err = [&](const char *what) { return e.result ? std::string(" ") + what + " " + std::to_string(e.result) : ""; };
+  switch (e.type) {
+    case OutEvent::Uevent: s += "<uevent " + e.action + err("error") + "> " + join(e.env); break;
+    case OutEvent::EventReport:
+      s += "<event_report> " + escape_text(e.name) + " " + std::to_string(e.value) + " " + std::to_string(e.pid) +
+           " \"" + escape_text(e.text) + "\"";
+      break;
+    case OutEvent::ProcRead: s += "<proc_read " + e.name + err("error") + "> " + escape_text(e.text); break;
+    case OutEvent::ProcWrite:
+      s += "<proc_write " + e.name + " \"" + escape_text(e.text) + "\"> " + std::to_string(e.result);
+      break;
+    case OutEvent::Load:
+      s += "<insmod " + e.name + (e.text.empty() ? "" : " " + e.text) + "> " + std::to_string(e.result);
+      break;
+    case OutEvent::Unload: s += "<rmmod " + e.name + "> " + std::to_string(e.result); break;
+    case OutEvent::Param: s += "<param " + e.name + "=" + e.text + "> " + std::to_string(e.result); break;
+    case OutEvent::Suspend: {
+      char buf[48];
+      snprintf(buf, sizeof buf, "%lu.%06lu", (unsigned long)(e.duration_ns / 1000000000ull),
+               (unsigned long)(e.duration_ns % 1000000000ull / 1000));
+      s += std::string("<suspend ") + buf + ">";
+      break;
+    }
+    case OutEvent::Note: s += "<note> " + e.text; break;
+    case OutEvent::Violation: s += "<violation> " + e.text; break;
+    case OutEvent::Printk: break;
+  }
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s + "\n";
+}
+
+std::string format_jsonl(const OutEvent &e) {
+  ojson j;
+  j["seq"] = e.seq;
+  j["ts_ns"] = e.ts_ns;
+  j["type"] = type_name(e.type);
+  switch (e.type) {
+    case OutEvent::Printk:
+      j["level"] = e.level;
+      put_text(j, "text", e.text);
+      j["newline"] = e.newline;
+      break;
+    case OutEvent::Uevent: {
+      j["action"] = e.action;
+      ojson env = ojson::array();
+      for (const std::string &v : e.env) env.push_back(v);
+      j["env"] = env;
+      j["result"] = e.result;
+      break;
+    }
+    case OutEvent::EventReport:
+      put_text(j, "event_code", e.name);
+      j["value"] = e.value;
+      j["pid"] = e.pid;
+      put_text(j, "text", e.text);
+      break;
+    case OutEvent::ProcRead:
+      j["path"] = e.name;
+      put_text(j, "content", e.text);
+      j["result"] = e.result;
+      break;
+    case OutEvent::ProcWrite:
+      j["path"] = e.name;
+      put_text(j, "data", e.text);
+      j["result"] = e.result;
+      break;
+    case OutEvent::Load:
+      j["module"] = e.name;
+      j["params"] = e.text;
+      j["result"] = e.result;
+      break;
+    case OutEvent::Unload:
+      j["module"] = e.name;
+      j["result"] = e.result;
+      break;
+    case OutEvent::Param:
+      j["name"] = e.name;
+      j["value"] = e.text;
+      j["result"] = e.result;
+      break;
+    case OutEvent::Suspend: j["duration_ns"] = e.duration_ns; break;
+    case OutEvent::Note:
+    case OutEvent::Violation: put_text(j, "text", e.text); break;
+  }
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string format_all(const std::vector<OutEvent> &events, Format f) {
+  std::string out;
+  for (const OutEvent &e : events) out += f == Format::Text ? format_text(e) : format_jsonl(e);
+  return out;
+}
+
+}  // namespace pelk_tool

@@ -1,0 +1,242 @@
+#include "simulate.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <stdexcept>
+#include <sys/stat.h>
+
+extern "C" {
+// The simulated kernel's lookup of a loaded module's export (linux/module.h).
+void *__symbol_get(const char *name);
+void __symbol_put(const char *name);
+}
+
+namespace pelk_tool {
+
+namespace {
+
+constexpr std::uint32_t kModemMagic = 0x536C702E;
+
+class Player {
+ public:
+  Player(const Scenario &sc, const RunOptions &opt) : sc_(sc), opt_(opt), k_(sc.config) { block_.fill(0); }
+
+  std::vector<OutEvent> run() {
+    start_ = k_.monotonic_ns();
+    for (const auto &[wq, ns] : sc_.work_durations_ns) k_.set_work_duration(wq, ns);
+    for (const auto &[cpu, x] : sc_.cpu_extras) k_.set_cpu_extras(cpu, x);
+    for (int cpu : sc_.idle_query_fails) k_.set_idle_query_fails(cpu, true);
+    for (const TaskDef &p : sc_.processes) spawn(p);
+    for (const sim::Fault &f : sc_.faults) k_.add_fault(f);
+    if (sc_.load_at_start) insmod(sc_.module_params);
+    for (const Event &e : sc_.timeline) {
+      if (e.at_ns > sc_.duration_ns) break;
+      k_.run_until(start_ + e.at_ns);
+      play(e);
+    }
+    k_.run_until(start_ + sc_.duration_ns);
+    return collect();
+  }
+
+ private:
+  void spawn(const TaskDef &t) {
+    if (t.process != -1) spawn_one(t, 0);
+    for (const TaskDef &th : t.threads) spawn_one(th, t.pid);
+  }
+
+  void spawn_one(const TaskDef &t, int tgid) {
+    sim::TaskSpec s;
+    s.pid = t.pid;
+    s.tgid = tgid;
+    s.comm = t.comm;
+    s.oom_score_adj = t.oom_score_adj;
+    s.kthread = t.kthread;
+    s.utime_ns = t.utime_ns;
+    s.stime_ns = t.stime_ns;
+    int pid = k_.spawn(s);
+    if (pid < 0) {
+      note("spawn of pid " + std::to_string(t.pid) + " failed: " + std::to_string(pid));
+      return;
+    }
+    if (t.rate.milli_cpu) k_.set_rate(pid, t.rate);
+  }
+
+  OutEvent &mark(OutEvent::Type type) {
+    OutEvent o;
+    o.type = type;
+    o.seq = k_.next_seq();
+    o.ts_ns = k_.monotonic_ns();
+    own_.push_back(std::move(o));
+    return own_.back();
+  }
+
+  void note(const std::string &text) { mark(OutEvent::Note).text = text; }
+
+  void insmod(const std::string &params) {
+    size_t i = own_.size();
+    mark(OutEvent::Load);
+    own_[i].name = kModuleName;
+    own_[i].text = params;
+    int r = k_.insmod(opt_.module_path, params);
+    own_[i].result = r;
+  }
+
+  void modem_handover(const Event &e) {
+    void (*init)(void *) = nullptr;
+    void *sym = __symbol_get("odpm_md_sleep_init");
+    if (!sym) {
+      note(k_.module_loaded(kModuleName) ? "modem block: module does not export odpm_md_sleep_init"
+                                         : "modem block: the module is not loaded");
+      return;
+    }
+    init = reinterpret_cast<void (*)(void *)>(sym);
+    if (e.modem_null) {
+      init(nullptr);
+    } else {
+      block_.fill(0);
+      ModemBlockEdit valid;
+      valid.head_magic = kModemMagic;
+      valid.tail_magic = kModemMagic;
+      valid.apply(block_.data());
+      e.modem.apply(block_.data());
+      init(block_.data());
+    }
+    __symbol_put("odpm_md_sleep_init");
+  }
+
+  void play(const Event &e) {
+    switch (e.kind) {
+      case EventKind::Spawn: spawn(e.task); break;
+      case EventKind::Exit: k_.exit_task(e.pid); break;
+      case EventKind::Rename: k_.rename(e.pid, e.text); break;
+      case EventKind::OomScoreAdj: k_.set_oom_score_adj(e.pid, (short)e.value); break;
+      case EventKind::Cpu: k_.set_rate(e.pid, e.rate); break;
+      case EventKind::Cputime: k_.add_cputime(e.pid, e.utime_ns, e.stime_ns, e.cpu); break;
+      case EventKind::Feature:
+        k_.set_feature(e.feature_id, e.value);
+        if (e.notify) k_.notify_feature_change();
+        break;
+      case EventKind::FeatureNotify: k_.notify_feature_change((unsigned long)e.value); break;
+      case EventKind::EventReportResult: k_.set_event_report_result(e.value); break;
+      case EventKind::ModemBlock: modem_handover(e); break;
+      case EventKind::ModemUpdate: e.modem.apply(block_.data()); break;
+      case EventKind::Param: {
+        size_t i = own_.size();
+        mark(OutEvent::Param);
+        own_[i].name = e.text;
+        own_[i].text = e.data;
+        own_[i].result = k_.param_write(kModuleName, e.text, e.data);
+        break;
+      }
+      case EventKind::Suspend:
+        mark(OutEvent::Suspend).duration_ns = e.duration_ns;
+        k_.suspend(e.duration_ns);
+        break;
+      case EventKind::ProcRead: {
+        size_t i = own_.size();
+        mark(OutEvent::ProcRead).name = e.text;
+        std::string content;
+        int r = k_.proc_read(e.text, &content, e.chunk);
+        own_[i].text = content;
+        own_[i].result = r;
+        break;
+      }
+      case EventKind::ProcWrite: {
+        size_t i = own_.size();
+        mark(OutEvent::ProcWrite).name = e.text;
+        own_[i].text = e.data;
+        own_[i].result = k_.proc_write(e.text, e.data);
+        break;
+      }
+      case EventKind::Insmod: insmod(e.text); break;
+      case EventKind::Rmmod: {
+        size_t i = own_.size();
+        mark(OutEvent::Unload).name = kModuleName;
+        own_[i].result = k_.rmmod(kModuleName);
+        break;
+      }
+      case EventKind::CpuOnline: k_.set_cpu_online(e.cpu, true); break;
+      case EventKind::CpuOffline: k_.set_cpu_online(e.cpu, false); break;
+      case EventKind::IdleQuery: k_.set_idle_query_fails(e.cpu, e.fails); break;
+      case EventKind::CpuExtras: k_.set_cpu_extras(e.cpu, e.extras); break;
+      case EventKind::Counter: {
+        u64 v = e.counter_set ? (u64)e.counter_ns : k_.cpustat(e.cpu, e.counter) + (u64)e.counter_ns;
+        k_.set_cpustat(e.cpu, e.counter, v);
+        break;
+      }
+      case EventKind::Fault: k_.add_fault(e.fault); break;
+      case EventKind::ClearFaults: k_.clear_faults(); break;
+      case EventKind::Clock:
+        if (e.wall_sec) k_.set_wall_clock(*e.wall_sec);
+        if (e.tz_minuteswest) k_.set_tz_minuteswest(*e.tz_minuteswest);
+        break;
+    }
+  }
+
+  std::vector<OutEvent> collect() {
+    std::vector<OutEvent> out = own_;
+    for (const sim::LogRecord &r : k_.log()) {
+      OutEvent o;
+      o.type = OutEvent::Printk;
+      o.seq = r.seq;
+      o.ts_ns = r.ts_ns;
+      o.level = r.level;
+      o.text = r.text;
+      o.newline = r.newline;
+      out.push_back(std::move(o));
+    }
+    for (const sim::Uevent &u : k_.uevents()) {
+      OutEvent o;
+      o.type = OutEvent::Uevent;
+      o.seq = u.seq;
+      o.ts_ns = u.ts_ns;
+      o.action = u.action;
+      o.env = u.env;
+      o.result = u.result;
+      out.push_back(std::move(o));
+    }
+    for (const sim::EventReport &r : k_.event_reports()) {
+      OutEvent o;
+      o.type = OutEvent::EventReport;
+      o.seq = r.seq;
+      o.ts_ns = r.ts_ns;
+      o.name = r.event_code;
+      o.value = r.value;
+      o.pid = r.pid;
+      o.text = r.text;
+      out.push_back(std::move(o));
+    }
+    std::stable_sort(out.begin(), out.end(), [](const OutEvent &a, const OutEvent &b) { return a.seq < b.seq; });
+    for (const std::string &v : k_.violations()) {
+      OutEvent o;
+      o.type = OutEvent::Violation;
+      o.seq = k_.next_seq();
+      o.ts_ns = k_.monotonic_ns();
+      o.text = v;
+      out.push_back(std::move(o));
+    }
+    return out;
+  }
+
+  // The modem's shared block outlives the kernel that the module runs on.
+  std::array<unsigned char, kModemBlockSize> block_;
+  const Scenario &sc_;
+  const RunOptions &opt_;
+  sim::Kernel k_;
+  u64 start_ = 0;
+  std::vector<OutEvent> own_;
+};
+
+}  // namespace
+
+std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt) {
+  struct stat st;
+  if (stat(opt.module_path.c_str(), &st) != 0)
+    throw std::runtime_error("module not found: " + opt.module_path + ": " + strerror(errno) +
+                             " (give --module PATH or set PELK_MODULE)");
+  Player p(sc, opt);
+  return p.run();
+}
+
+}  // namespace pelk_tool

@@ -1,0 +1,52 @@
+// Plays a scenario on the simulated kernel with the module loaded, and
+// collects what came out of it in the kernel's common event order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace pelk_tool {
+
+// One thing that happened, in the order of sim::Kernel's sequence numbers.
+struct OutEvent {
+  enum Type {
+    Printk,       // level, text, newline
+    Uevent,       // action, env, result
+    EventReport,  // code, value, pid, text
+    ProcRead,     // path, text (content), result
+    ProcWrite,    // path, text (data), result (bytes or -errno)
+    Load,         // name, text (params), result
+    Unload,       // name, result
+    Param,        // name, text (value), result
+    Suspend,      // duration_ns
+    Note,         // text: a scenario step that could not be played
+    Violation,    // text: a kernel rule the module broke
+  };
+  Type type = Printk;
+  u64 seq = 0;
+  u64 ts_ns = 0;       // monotonic time
+  int level = 0;
+  bool newline = false;
+  std::string text;
+  std::string name;    // module or parameter name; event code
+  std::string action;  // uevent action
+  std::vector<std::string> env;
+  long result = 0;
+  int value = 0;
+  int pid = 0;
+  u64 duration_ns = 0;
+};
+
+struct RunOptions {
+  std::string module_path;  // the module's shared object
+};
+
+// Plays `sc` from start to end.  Throws std::runtime_error when the module
+// cannot be found.
+std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt);
+
+constexpr const char *kModuleName = "pelk_perf_util";
+
+}  // namespace pelk_tool
