@@ -116,14 +116,15 @@ std::string format_text(const OutEvent &e) {
     return line;
   }
   std::string s = timestamp(e.ts_ns) + " ";
+  auto sp = [](const std::string &t) { return t.empty() ? t : " " + t; };
   auto err = [&](const char *what) { return e.result ? std::string(" ") + what + " " + std::to_string(e.result) : ""; };
   switch (e.type) {
-    case OutEvent::Uevent: s += "<uevent " + e.action + err("error") + "> " + join(e.env); break;
+    case OutEvent::Uevent: s += "<uevent " + e.action + err("error") + ">" + sp(join(e.env)); break;
     case OutEvent::EventReport:
       s += "<event_report> " + escape_text(e.name) + " " + std::to_string(e.value) + " " + std::to_string(e.pid) +
            " \"" + escape_text(e.text) + "\"";
       break;
-    case OutEvent::ProcRead: s += "<proc_read " + e.name + err("error") + "> " + escape_text(e.text); break;
+    case OutEvent::ProcRead: s += "<proc_read " + e.name + err("error") + ">" + sp(escape_text(e.text)); break;
     case OutEvent::ProcWrite:
       s += "<proc_write " + e.name + " \"" + escape_text(e.text) + "\"> " + std::to_string(e.result);
       break;
@@ -143,7 +144,6 @@ std::string format_text(const OutEvent &e) {
     case OutEvent::Violation: s += "<violation> " + e.text; break;
     case OutEvent::Printk: break;
   }
-  while (!s.empty() && s.back() == ' ') s.pop_back();
   return s + "\n";
 }
 

@@ -1,0 +1,234 @@
+// `pelk_perf_util simulate` end to end: each example scenario against the
+// exact output it must give, the command line's options and refusals, and
+// byte-identical output from run to run.
+//
+// After a deliberate change of the module's output, regenerate the expected
+// files with PELK_UPDATE_EXPECTED=1 and review the difference.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli.h"
+#include "output.h"
+#include "scenario.h"
+
+namespace pelk_tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kExpectedDir = fs::path(__FILE__).parent_path() / "expected";
+
+struct CliRun {
+  int status;
+  std::string out, err;
+};
+
+CliRun cli(std::vector<std::string> args, bool with_module = true) {
+  if (with_module && !args.empty() && args[0] == "simulate") {
+    args.push_back("--module");
+    args.push_back(PELK_MODULE_PATH);
+  }
+  std::ostringstream out, err;
+  int status = run_cli(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string example(const std::string &name) { return std::string(PELK_EXAMPLES_DIR) + "/" + name; }
+
+void expect_output(const std::string &expected_name, const std::string &got) {
+  const std::string path = kExpectedDir + "/" + expected_name;
+  if (getenv("PELK_UPDATE_EXPECTED")) {
+    std::ofstream(path, std::ios::binary) << got;
+    return;
+  }
+  ASSERT_TRUE(fs::exists(path)) << path << " is missing; run with PELK_UPDATE_EXPECTED=1 to write it";
+  const std::string want = read_file(path);
+  if (want == got) return;
+  // Point at the first line that differs rather than dumping both.
+  std::istringstream a(want), b(got);
+  std::string la, lb;
+  for (int line = 1;; ++line) {
+    bool ea = !std::getline(a, la), eb = !std::getline(b, lb);
+    if (ea || eb || la != lb) {
+      ADD_FAILURE() << expected_name << ": first difference at line " << line << "\n  expected: " << (ea ? "(end)" : la)
+                    << "\n  got:      " << (eb ? "(end)" : lb);
+      return;
+    }
+  }
+}
+
+// One scenario per group of behaviours, with the exact output it gives.
+TEST(SimulateExamples, GiveTheirExpectedOutput) {
+  for (const char *name : {"minimal", "system_server", "sustained_overload", "app_health", "modem", "cpus",
+                           "lifecycle"}) {
+    SCOPED_TRACE(name);
+    CliRun r = cli({"simulate", example(std::string(name) + ".json")});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.err, "");
+    expect_output(std::string(name) + ".txt", r.out);
+  }
+}
+
+TEST(SimulateExamples, JsonLinesCarryEveryByte) {
+  CliRun r = cli({"simulate", example("lifecycle.json"), "--format", "jsonl"});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  expect_output("lifecycle.jsonl", r.out);
+  std::istringstream in(r.out);
+  std::string line;
+  unsigned long long last_seq = 0;
+  int lines = 0;
+  while (std::getline(in, line)) {
+    nlohmann::json j = nlohmann::json::parse(line);
+    ASSERT_TRUE(j.contains("seq") && j.contains("ts_ns") && j.contains("type")) << line;
+    if (lines++) {
+      EXPECT_GT(j["seq"].get<unsigned long long>(), last_seq) << line;
+    }
+    last_seq = j["seq"].get<unsigned long long>();
+  }
+  EXPECT_GT(lines, 0);
+}
+
+TEST(SimulateExamples, EveryExampleParsesAndRunsCleanly) {
+  int count = 0;
+  for (const auto &entry : fs::directory_iterator(PELK_EXAMPLES_DIR)) {
+    if (entry.path().extension() != ".json") continue;
+    ++count;
+    SCOPED_TRACE(entry.path().string());
+    CliRun r = cli({"simulate", entry.path().string()});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_NE(r.out.find("<insmod pelk_perf_util"), std::string::npos);
+    EXPECT_EQ(r.out.find("<violation>"), std::string::npos) << "the module broke a kernel rule";
+  }
+  EXPECT_GE(count, 7);
+}
+
+TEST(SimulateDefault, IsTheSameOnEveryRun) {
+  CliRun a = cli({"simulate"}), b = cli({"simulate"});
+  ASSERT_EQ(a.status, kExitOk) << a.err;
+  EXPECT_EQ(a.out, b.out);
+  CliRun ja = cli({"simulate", "--format", "jsonl"}), jb = cli({"simulate", "--format", "jsonl"});
+  EXPECT_EQ(ja.out, jb.out);
+  EXPECT_EQ(a.out.find("<violation>"), std::string::npos);
+  // Every step of the built-in phone plays (the modem hand-over once the
+  // module exports its entry point).
+  std::string notes;
+  std::istringstream in(a.out);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("<note>") != std::string::npos &&
+        line.find("<note> modem block: module does not export odpm_md_sleep_init") == std::string::npos)
+      notes += line + "\n";
+  EXPECT_EQ(notes, "");
+}
+
+TEST(SimulateDefault, PrintsItsScenario) {
+  CliRun r = cli({"simulate", "--print-default"});
+  ASSERT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.out, default_scenario_json());
+  EXPECT_NO_THROW(parse_scenario(r.out, "printed"));
+}
+
+TEST(SimulateOptions, DurationParamAndOutputFile) {
+  const std::string out = testing::TempDir() + "pelk_simulate_out.txt";
+  CliRun r = cli({"simulate", example("minimal.json"), "--duration", "12.5", "--param", "kmonitor_delay=5000", "--output",
+               out});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out, "");
+  const std::string text = read_file(out);
+  EXPECT_NE(text.find("<insmod pelk_perf_util kmonitor_delay=5000> 0"), std::string::npos) << text;
+  // Cycles every five seconds from the load at 120 s; the run ends at 132.5 s.
+  size_t starts = 0;
+  for (size_t at = 0; (at = text.find("PELK Perf Statistic start", at)) != std::string::npos; ++at) ++starts;
+  EXPECT_EQ(starts, 2u) << text;
+  EXPECT_EQ(text.find("[  133."), std::string::npos);
+  fs::remove(out);
+}
+
+struct Refusal {
+  std::vector<std::string> args;
+  const char *err_start;
+};
+
+TEST(SimulateOptions, UsageErrorsExitWithTwo) {
+  const std::string bad = testing::TempDir() + "pelk_bad_scenario.json";
+  std::ofstream(bad) << "{\"timeline\": [{\"at\": 3, \"event\": \"exit\", \"pid\": 77}]}";
+  const Refusal cases[] = {
+      {{}, "pelk_perf_util: no command given\n"},
+      {{"simulat"}, "pelk_perf_util: unknown command \"simulat\"\n"},
+      {{"simulate", "--format", "xml"}, "pelk_perf_util: unknown format \"xml\" (text or jsonl)\n"},
+      {{"simulate", "--duration", "10s"}, "pelk_perf_util: --duration wants a number of seconds, got \"10s\"\n"},
+      {{"simulate", "--duration"}, "pelk_perf_util: option --duration needs a value\n"},
+      {{"simulate", "--param", "kmonitor_delay"}, "pelk_perf_util: --param wants NAME=VALUE, got \"kmonitor_delay\"\n"},
+      {{"simulate", "--verbose"}, "pelk_perf_util: unknown option --verbose\n"},
+      {{"simulate", "a.json", "b.json"}, "pelk_perf_util: more than one scenario given\n"},
+      {{"simulate", bad}, ("pelk_perf_util: " + bad + ": at /timeline/0/pid: pid 77 is not running at 3 s\n").c_str()},
+      {{"simulate", "/nonexistent.json"},
+       "pelk_perf_util: /nonexistent.json: cannot read: No such file or directory\n"},
+  };
+  for (const Refusal &c : cases) {
+    std::ostringstream out, err;
+    EXPECT_EQ(run_cli(c.args, out, err), kExitUsage) << c.err_start;
+    EXPECT_EQ(err.str().substr(0, strlen(c.err_start)), c.err_start);
+    EXPECT_EQ(out.str(), "");
+  }
+  fs::remove(bad);
+}
+
+TEST(SimulateOptions, MissingModuleAndHelp) {
+  CliRun r = cli({"simulate", "--module", "/nonexistent/pelk_perf_util.so"}, false);
+  EXPECT_EQ(r.status, kExitFailure);
+  EXPECT_EQ(r.err.rfind("pelk_perf_util: module not found: /nonexistent/pelk_perf_util.so", 0), 0u) << r.err;
+  CliRun h = cli({"--help"}, false);
+  EXPECT_EQ(h.status, kExitOk);
+  EXPECT_NE(h.out.find("simulate [SCENARIO.json]"), std::string::npos);
+  CliRun sh = cli({"simulate", "--help"}, false);
+  EXPECT_EQ(sh.status, kExitOk);
+  EXPECT_NE(sh.out.find("--format text|jsonl"), std::string::npos);
+}
+
+TEST(OutputFormat, MarkedLinesAndJson) {
+  OutEvent e;
+  e.type = OutEvent::EventReport;
+  e.ts_ns = 3610123456789ull;
+  e.name = "0x00501001";
+  e.value = 656;
+  e.pid = 3400;
+  e.text = "a\"b\\c\n";
+  EXPECT_EQ(format_text(e), "[ 3610.123456] <event_report> 0x00501001 656 3400 \"a\\\"b\\\\c\\n\"\n");
+  EXPECT_EQ(format_jsonl(e),
+            "{\"seq\":0,\"ts_ns\":3610123456789,\"type\":\"event_report\",\"event_code\":\"0x00501001\","
+            "\"value\":656,\"pid\":3400,\"text\":\"a\\\"b\\\\c\\n\"}\n");
+  OutEvent p;
+  p.type = OutEvent::Printk;
+  p.level = 6;
+  p.text = std::string("bad \xff byte");
+  EXPECT_EQ(format_jsonl(p), "{\"seq\":0,\"ts_ns\":0,\"type\":\"printk\",\"level\":6,\"text\":\"bad \xef\xbf\xbd byte\","
+                             "\"text_hex\":\"62616420ff2062797465\",\"newline\":false}\n");
+  OutEvent u;
+  u.type = OutEvent::Uevent;
+  u.action = "change";
+  u.env = {"ACTION=change", "SYSTEMSERVER_LOADING=200%%"};
+  u.result = -12;
+  EXPECT_EQ(format_text(u), "[    0.000000] <uevent change error -12> ACTION=change SYSTEMSERVER_LOADING=200%%\n");
+  OutEvent r;
+  r.type = OutEvent::ProcRead;
+  r.name = "/proc/x";
+  r.result = -2;
+  EXPECT_EQ(format_text(r), "[    0.000000] <proc_read /proc/x error -2>\n");
+}
+
+}  // namespace
+}  // namespace pelk_tool
