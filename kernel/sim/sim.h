@@ -154,7 +154,10 @@ class Kernel {
   s64 wall_ns() const;       // UTC, ns since the epoch
   u64 jiffies_now() const;
   // Runs every work that falls due, in expiry order, accounting CPU time up to
-  // each instant, until the monotonic clock reaches t (absolute).
+  // each instant, until the monotonic clock reaches t (absolute).  A work
+  // that is queued again with delay 0 at the very instant it ran (from its
+  // own function, say) runs next at the following jiffy boundary rather than
+  // at once, so that such a work cannot hold time still.
   void run_until(u64 t_ns);
   void run_for(u64 dt_ns) { run_until(monotonic_ns() + dt_ns); }
   // Suspend: boot-time and wall clock advance, monotonic time and jiffies stand
@@ -257,6 +260,13 @@ class Kernel {
   // RCU section, freeing pending work, a task used after it was freed,
   // unbalanced locks, a destroyed workqueue with work pending, ...
   const std::vector<std::string> &violations() const;
+  void clear_violations();
+
+  // Notifications of the feature-switch chain run in atomic context (no
+  // sleeping allocations, no down) when set.  Default false.
+  void set_notifier_atomic(bool atomic);
+  // Why the last insmod failed before the module ran (dlopen error, ...).
+  const std::string &last_load_error() const;
 
   // The next number of the common event order, shared by log records,
   // uevents, event reports, queue calls and module events.
