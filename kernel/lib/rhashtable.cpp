@@ -7,12 +7,15 @@
 // fails the table simply keeps its current buckets.
 //
 // Lookups take no lock.  Inserts and removes are serialised among
-// themselves by a spin lock of the table.
+// themselves by a spin lock of the table.  A resize frees the old bucket
+// array at once, so lookups must not run while objects are inserted or
+// removed (the callers build their tables before they look anything up).
+// None of these functions enters an RCU read-side section of its own, so
+// that the backend sees only the sections its callers open.
 #include <linux/errno.h>
 #include <linux/gfp.h>
 #include <linux/jhash.h>
 #include <linux/random.h>
-#include <linux/rcupdate.h>
 #include <linux/rhashtable.h>
 #include <linux/slab.h>
 #include <linux/string.h>
@@ -217,7 +220,6 @@ void *rhashtable_lookup_fast(struct rhashtable *ht, const void *key,
 	struct rhashtable_compare_arg arg = {ht, key};
 	void *found = NULL;
 
-	rcu_read_lock();
 	struct rhash_head **buckets = __atomic_load_n(&t->buckets, __ATOMIC_ACQUIRE);
 	if (buckets) {
 		const u32 idx = key_hash(t, key, t->hash_rnd) & (t->size - 1);
@@ -232,7 +234,6 @@ void *rhashtable_lookup_fast(struct rhashtable *ht, const void *key,
 			}
 		}
 	}
-	rcu_read_unlock();
 	return found;
 }
 
@@ -246,7 +247,6 @@ int rhashtable_insert_fast(struct rhashtable *ht, struct rhash_head *obj,
 	Table *t = tab(ht);
 	int err = 0;
 
-	rcu_read_lock();
 	lock(t);
 	if (!t->buckets) {
 		err = -EINVAL;
@@ -261,7 +261,6 @@ int rhashtable_insert_fast(struct rhashtable *ht, struct rhash_head *obj,
 			rehash(t, t->size * 2);
 	}
 	unlock(t);
-	rcu_read_unlock();
 	return err;
 }
 
@@ -271,7 +270,6 @@ int rhashtable_remove_fast(struct rhashtable *ht, struct rhash_head *obj,
 	Table *t = tab(ht);
 	int err = -ENOENT;
 
-	rcu_read_lock();
 	lock(t);
 	if (t->buckets) {
 		const u32 idx = obj_hash(t, obj, t->hash_rnd) & (t->size - 1);
@@ -287,7 +285,6 @@ int rhashtable_remove_fast(struct rhashtable *ht, struct rhash_head *obj,
 			shrink(t);
 	}
 	unlock(t);
-	rcu_read_unlock();
 	return err;
 }
 
