@@ -62,6 +62,7 @@ rhashtable_params num_params()
 class Rhashtable : public ::testing::Test {
 protected:
 	void SetUp() override { base_ = k_.alloc_stats("kmalloc"); }
+	void TearDown() override { EXPECT_TRUE(k_.violations().empty()) << k_.violations()[0]; }
 	// Bucket count, from the bytes the table holds.
 	sim::u64 buckets() const
 	{

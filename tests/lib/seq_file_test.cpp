@@ -67,6 +67,7 @@ protected:
 	void TearDown() override
 	{
 		remove_proc_entry("seqtest", nullptr);
+		EXPECT_TRUE(k_.violations().empty()) << k_.violations()[0];
 	}
 	sim::u64 live_allocs() const { return k_.alloc_stats("kmalloc").live_count - baseline_; }
 
