@@ -195,6 +195,8 @@ struct Module {
   std::string name, path, license;
   void *handle = nullptr;
   const kapi::module_layout *layout = nullptr;
+  int (*init)() = nullptr;
+  void (*exit)() = nullptr;
   std::vector<std::pair<uintptr_t, uintptr_t>> ranges;
   std::vector<Export> exports;
   int refs = 0;  // symbol_get holds by others

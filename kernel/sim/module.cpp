@@ -147,6 +147,13 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   m->handle = h;
   m->layout = L;
   m->seq = ++I.obj_seq;
+  // The entry points through the object itself: the layout's pointers may
+  // have been bound to same-named functions elsewhere (the C library has an
+  // init_module of its own).
+  m->init = (int (*)())dlsym(h, "init_module");
+  m->exit = (void (*)())dlsym(h, "cleanup_module");
+  if (!m->init) m->init = L->init;
+  if (!m->exit) m->exit = L->exit;
   if (find_ranges(h, m) != 0) {
     I.last_load_error = path + ": cannot find its segments";
     dlclose(h);
@@ -193,7 +200,7 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   add_exports(L->ksym_gpl_start, L->ksym_gpl_stop, true);
 
   int rc = 0;
-  if (L->init) rc = I.call_into(m, "module init", [&] { return L->init(); });
+  if (m->init) rc = I.call_into(m, "module init", [&] { return m->init(); });
   if (rc < 0) {
     I.left_behind(m);
     unload_object(I, m);
@@ -218,8 +225,8 @@ int Kernel::rmmod(const std::string &name) {
   };
   if (!m) return event(-ENOENT);
   if (m->refs > 0) return event(-EWOULDBLOCK);
-  if (m->layout->init && !m->layout->exit) return event(-EBUSY);
-  if (m->layout->exit) I.call_into(m, "module exit", [&] { m->layout->exit(); });
+  if (m->init && !m->exit) return event(-EBUSY);
+  if (m->exit) I.call_into(m, "module exit", [&] { m->exit(); });
   I.left_behind(m);
   unload_object(I, m);
   return event(0);
