@@ -94,7 +94,9 @@ TEST_F(ModuleFrame, FirstCycleComesOnePeriodAfterLoading) {
   EXPECT_EQ(0, calls[1].cpu);
   EXPECT_EQ(3610 * kSec, calls[1].ts_ns);
   for (const auto &r : k().log())
-    if (r.text.rfind("[K][Perf] PELK Perf Statistic start", 0) == 0) EXPECT_LT(calls[1].seq, r.seq);
+    if (r.text.rfind("[K][Perf] PELK Perf Statistic start", 0) == 0) {
+      EXPECT_LT(calls[1].seq, r.seq);
+    }
 }
 
 TEST_F(ModuleFrame, StartLineShowsLocalTime) {

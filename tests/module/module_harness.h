@@ -62,7 +62,9 @@ class ModuleHarness : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (k_ && k_->module_loaded(kModule)) EXPECT_EQ(0, k_->rmmod(kModule));
+    if (k_ && k_->module_loaded(kModule)) {
+      EXPECT_EQ(0, k_->rmmod(kModule));
+    }
     if (k_) {
       EXPECT_EQ(std::vector<std::string>{}, k_->violations());
     }

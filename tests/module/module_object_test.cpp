@@ -65,8 +65,9 @@ TEST(ModuleObject, NeedsNothingButKernelFacilities) {
     Dl_info info;
     ASSERT_NE(0, dladdr(addr, &info));
     std::string from = info.dli_fname ? info.dli_fname : "";
-    if (from.find("libpelk_sim") == std::string::npos)
+    if (from.find("libpelk_sim") == std::string::npos) {
       EXPECT_EQ(1u, shared_with_libc.count(u)) << u << " comes from " << from;
+    }
   }
   // The loader's entry points are the only functions it exports.
   EXPECT_EQ((std::set<std::string>{"init_module", "cleanup_module", "__module_layout"}),
