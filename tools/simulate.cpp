@@ -4,7 +4,8 @@
 #include <array>
 #include <cstring>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <filesystem>
+#include <system_error>
 
 extern "C" {
 // The simulated kernel's lookup of a loaded module's export (linux/module.h).
@@ -80,6 +81,7 @@ class Player {
     own_[i].text = params;
     int r = k_.insmod(opt_.module_path, params);
     own_[i].result = r;
+    if (r != 0 && !k_.last_load_error().empty()) note("insmod: " + k_.last_load_error());
   }
 
   void modem_handover(const Event &e) {
@@ -231,10 +233,9 @@ class Player {
 }  // namespace
 
 std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt) {
-  struct stat st;
-  if (stat(opt.module_path.c_str(), &st) != 0)
-    throw std::runtime_error("module not found: " + opt.module_path + ": " + strerror(errno) +
-                             " (give --module PATH or set PELK_MODULE)");
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(opt.module_path, ec))
+    throw std::runtime_error("module not found: " + opt.module_path + " (give --module PATH or set PELK_MODULE)");
   Player p(sc, opt);
   return p.run();
 }

@@ -190,7 +190,7 @@ TEST(SimulateOptions, UsageErrorsExitWithTwo) {
 TEST(SimulateOptions, MissingModuleAndHelp) {
   CliRun r = cli({"simulate", "--module", "/nonexistent/pelk_perf_util.so"}, false);
   EXPECT_EQ(r.status, kExitFailure);
-  EXPECT_EQ(r.err.rfind("pelk_perf_util: module not found: /nonexistent/pelk_perf_util.so", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.rfind("pelk_perf_util: module not found: /nonexistent/pelk_perf_util.so (give --module PATH or set PELK_MODULE)\n", 0), 0u) << r.err;
   CliRun h = cli({"--help"}, false);
   EXPECT_EQ(h.status, kExitOk);
   EXPECT_NE(h.out.find("simulate [SCENARIO.json]"), std::string::npos);
