@@ -136,7 +136,7 @@ TEST_F(ModuleFrame, PeriodChangeAppliesAtTheNextRearming) {
 
   // The cycle already queued keeps its delay; the one after uses the new one.
   ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "2000"));
-  k().run_for(5 * kSec);
+  k().run_for(7 * kSec);
   auto c = cycles();
   ASSERT_EQ(3u, c.size());
   EXPECT_EQ(5 * kSec, c[0].ts_ns);
