@@ -16,5 +16,6 @@ function(add_kernel_module target)
     -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-gnu-unique -fno-stack-protector -fno-builtin -nostdinc -nostdinc++
     -fno-asynchronous-unwind-tables -fno-unwind-tables -mgeneral-regs-only)
-  target_link_options(${target} PRIVATE -nostdlib)
+  # -Bsymbolic: the module's references to itself never bind elsewhere.
+  target_link_options(${target} PRIVATE -nostdlib -Wl,-Bsymbolic)
 endfunction()

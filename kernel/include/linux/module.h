@@ -64,21 +64,24 @@ __END_DECLS
 #define EXPORT_SYMBOL_GPL(sym) __EXPORT_SYMBOL(sym, "__ksymtab_gpl")
 
 /* The loader's entry into the module: init_module/cleanup_module as in the
- * kernel, and the module's tables. */
+ * kernel, and the module's tables.  The table points at module-local
+ * functions, so that it can never bind to some other object's init_module. */
 #define module_init(initfn) \
 	static int initfn(void); \
+	static int __module_initcall(void) { return initfn(); } \
 	extern "C" __attribute__((visibility("default"))) int init_module(void) \
-	{ return initfn(); }
+	{ return __module_initcall(); }
 
 #define module_exit(exitfn) \
 	static void exitfn(void); \
+	static void __module_exitcall(void) { exitfn(); } \
 	extern "C" __attribute__((visibility("default"))) void cleanup_module(void) \
-	{ exitfn(); } \
+	{ __module_exitcall(); } \
 	extern "C" __attribute__((visibility("default"))) \
 	const struct module_layout *__module_layout(void) \
 	{ \
 		static const struct module_layout layout = { \
-			init_module, cleanup_module, \
+			__module_initcall, __module_exitcall, \
 			__start___param, __stop___param, \
 			__start___ksymtab, __stop___ksymtab, \
 			__start___ksymtab_gpl, __stop___ksymtab_gpl, \
