@@ -324,11 +324,13 @@ void Kernel::Impl::left_behind(Module *m) {
     }
   // proc entries
   for (auto &p : pdes) {
-    if (p->removed || !p->ops) continue;
+    if (p->removed || p.get() == proc_root) continue;
     const kapi::proc_ops *o = p->ops;
-    bool its = m->contains(o) || m->contains((const void *)o->proc_open) ||
-               m->contains((const void *)o->proc_read) || m->contains((const void *)o->proc_write) ||
-               m->contains((const void *)o->proc_release) || m->contains((const void *)o->proc_lseek);
+    bool its = p->owner == m;
+    if (o)
+      its = its || m->contains(o) || m->contains((const void *)o->proc_open) ||
+            m->contains((const void *)o->proc_read) || m->contains((const void *)o->proc_write) ||
+            m->contains((const void *)o->proc_release) || m->contains((const void *)o->proc_lseek);
     if (!its) continue;
     violation("proc entry left behind: " + p->path);
     proc_unlink(p.get());

@@ -1,0 +1,83 @@
+// Helpers of the simulated-kernel tests: the kernel-facility functions, as
+// a module would call them, next to the host's C++ library (read inside
+// namespace k, after every host header, as the simulated kernel itself does).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <dlfcn.h>
+
+#include "sim/sim.h"
+
+#undef __always_inline
+namespace k {
+#include <linux/errno.h>
+#include <linux/kernel.h>
+#include <linux/printk.h>
+#include <linux/sched.h>
+#include <linux/rcupdate.h>
+#include <linux/semaphore.h>
+#include <linux/workqueue.h>
+#include <linux/slab.h>
+#include <linux/vmalloc.h>
+#include <linux/jiffies.h>
+#include <linux/ktime.h>
+#include <linux/time.h>
+#include <linux/tick.h>
+#include <linux/kernel_stat.h>
+#include <linux/cpumask.h>
+#include <linux/proc_fs.h>
+#include <linux/seq_file.h>
+#include <linux/notifier.h>
+#include <linux/random.h>
+#include <linux/module.h>
+#include <linux/miscdevice.h>
+#include <linux/kobject.h>
+extern "C" {
+int is_tid_enable(unsigned long long feature_id);
+int register_ferrow_notifier(struct notifier_block *nb);
+int unregister_ferrow_notifier(struct notifier_block *nb);
+int zebk_caller_api(const char *event_code, int value, int pid, const char *text);
+u32 __ptr_hash_id(const void *ptr);
+int __kernel_fault(const char *facility, const char *site);
+}
+}  // namespace k
+#undef jiffies
+#undef __init
+#undef __exit
+
+namespace simtest {
+
+// The kernel's data symbols, looked up rather than linked: a reference from
+// the test executable would move them into it (copy relocations).
+inline k::task_struct *init_task_ptr() { return (k::task_struct *)dlsym(RTLD_DEFAULT, "init_task"); }
+inline k::timezone *sys_tz_ptr() { return (k::timezone *)dlsym(RTLD_DEFAULT, "sys_tz"); }
+
+constexpr sim::u64 kSec = sim::kNsPerSec;
+constexpr sim::u64 kMs = sim::kNsPerMs;
+
+inline std::string module_path(const char *name) {
+  return std::string(PELK_TEST_MODULE_DIR) + "/" + name + ".so";
+}
+
+inline bool has_violation(const sim::Kernel &kern, const std::string &part) {
+  for (auto &v : kern.violations())
+    if (v.find(part) != std::string::npos) return true;
+  return false;
+}
+
+inline std::vector<std::string> texts(const sim::Kernel &kern) {
+  std::vector<std::string> out;
+  for (auto &r : kern.log()) out.push_back(r.text);
+  return out;
+}
+
+}  // namespace simtest
