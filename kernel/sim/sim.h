@@ -31,9 +31,10 @@ constexpr int kPidMax = 32768;  // pids are allocated below this, as by default
 struct Config {
   std::uint32_t possible_cpus = 0xff;  // bit i: CPU i exists
   std::uint32_t online_cpus = 0xff;    // subset of possible
-  s64 wall_start_sec = 1796601600;     // UTC seconds at boot (2026-12-08 00:00:00)
+  s64 wall_start_sec = 1796601600;     // UTC seconds at boot (2026-12-07 00:00:00)
   int tz_minuteswest = 0;              // sys_tz.tz_minuteswest
-  u64 uptime_ns = 0;                   // monotonic clock (and jiffies) at the start
+  u64 uptime_ns = 0;                   // monotonic clock (and jiffies) at the start;
+                                       // online CPUs have idled all of it
   u64 suspended_ns = 0;                // time already spent in suspend at the start
   u64 seed = 1;                        // seeds get_random_u32 and %p ids
 };
@@ -110,6 +111,7 @@ struct Fault {
   int nth = 1;
   int count = 1;
   int error = 0;  // errno to return (negative), 0: the facility's usual one
+                  // (-ENOMEM; the allocators, proc and alloc_workqueue return NULL)
 };
 
 // A process or thread as the simulated scheduler runs it.
@@ -119,7 +121,7 @@ struct TaskSpec {
   std::string comm;   // cut to 15 characters
   short oom_score_adj = 0;  // processes only; threads share their process's
   bool kthread = false;
-  u64 utime_ns = 0;   // CPU time already used at creation
+  u64 utime_ns = 0;   // CPU time already used at creation (on no CPU's counters)
   u64 stime_ns = 0;
 };
 
@@ -216,6 +218,8 @@ class Kernel {
   std::vector<std::string> proc_list() const;  // every entry, sorted
 
   // ---- misc devices and uevents ------------------------------------------------
+  // Dynamic minors count down from 63.  Registering and deregistering send
+  // no uevent by themselves: only the module's kobject_uevent calls appear.
   bool misc_device_exists(const std::string &name) const;
   int misc_minor(const std::string &name) const;   // -1 when absent
   const std::vector<Uevent> &uevents() const;
@@ -238,7 +242,8 @@ class Kernel {
 
   // ---- modules -----------------------------------------------------------------
   // Loads a module shared object and runs its init with "name=value ..."
-  // parameters.  0, or the negative errno of a failed load.
+  // parameters.  0, or the negative errno of a failed load.  As in the
+  // kernel, a positive init result only warns and the module stays.
   int insmod(const std::string &path, const std::string &params = "");
   int rmmod(const std::string &name);
   bool module_loaded(const std::string &name) const;
