@@ -317,7 +317,7 @@ class ScenarioReader {
     c.online_cpus = c.possible_cpus;
     if (const json *v = m.get("online_cpus"))
       c.online_cpus = cpu_set(*v, m.path("online_cpus"), c.possible_cpus, "a possible CPU");
-    if (const json *v = m.get("wall_clock")) c.wall_start_sec = wall_clock(*v, m.path("wall_clock"));
+    if (const json *v = m.get("wall_clock")) sc_.wall_clock_sec = wall_clock(*v, m.path("wall_clock"));
     c.tz_minuteswest = (int)m.integer("tz_minuteswest", -1440, 1440, 0);
     c.uptime_ns = m.seconds("uptime", 0);
     c.suspended_ns = m.seconds("suspended", 0);

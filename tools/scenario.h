@@ -95,6 +95,7 @@ struct Scenario {
   std::string file;          // as named in messages
   std::string description;
   sim::Config config;
+  s64 wall_clock_sec = 1796601600;  // UTC at the scenario's start (2026-12-07T00:00:00Z)
   std::string module_params;
   bool load_at_start = true;
   std::map<std::string, u64> work_durations_ns;

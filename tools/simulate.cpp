@@ -25,6 +25,9 @@ class Player {
 
   std::vector<OutEvent> run() {
     start_ = k_.monotonic_ns();
+    // The scenario gives the wall clock at its start, after the uptime and
+    // any time in suspend, not at boot.
+    k_.set_wall_clock(sc_.wall_clock_sec);
     for (const auto &[wq, ns] : sc_.work_durations_ns) k_.set_work_duration(wq, ns);
     for (const auto &[cpu, x] : sc_.cpu_extras) k_.set_cpu_extras(cpu, x);
     for (int cpu : sc_.idle_query_fails) k_.set_idle_query_fails(cpu, true);

@@ -34,7 +34,7 @@ TEST(ScenarioParse, Machine) {
       "load_at_start": false, "work_durations": {"app_health_info": 0.002}}, "duration": 30})");
   EXPECT_EQ(sc.config.possible_cpus, 0xfu);
   EXPECT_EQ(sc.config.online_cpus, 0x5u);
-  EXPECT_EQ(sc.config.wall_start_sec, 1796688000 + 9 * 3600 + 30 * 60 + 5);  // 2026-12-08T00:00:00Z + ...
+  EXPECT_EQ(sc.wall_clock_sec, 1796688000 + 9 * 3600 + 30 * 60 + 5);  // 2026-12-08T00:00:00Z + ...
   EXPECT_EQ(sc.config.tz_minuteswest, -480);
   EXPECT_EQ(sc.config.uptime_ns, 3600500000000ull);
   EXPECT_EQ(sc.config.suspended_ns, 12 * sim::kNsPerSec);

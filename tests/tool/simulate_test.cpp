@@ -6,6 +6,8 @@
 // files with PELK_UPDATE_EXPECTED=1 and review the difference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -80,7 +82,44 @@ TEST(SimulateExamples, GiveTheirExpectedOutput) {
     ASSERT_EQ(r.status, kExitOk) << r.err;
     EXPECT_EQ(r.err, "");
     expect_output(std::string(name) + ".txt", r.out);
+    // A second run in the same process: nothing of the first load may leak
+    // into it, not even the %p ids.
+    EXPECT_EQ(cli({"simulate", example(std::string(name) + ".json")}).out, r.out) << "not byte-identical";
   }
+}
+
+std::string first_line_with(const std::string &text, const std::string &what) {
+  size_t at = text.find(what);
+  if (at == std::string::npos) return "";
+  size_t begin = text.rfind('\n', at);
+  begin = begin == std::string::npos ? 0 : begin + 1;
+  return text.substr(begin, text.find('\n', at) - begin);
+}
+
+// The scenario's wall clock is the one at its start, whatever the uptime and
+// the time already spent in suspend before it; the first cycle comes one
+// period later, in local time.
+TEST(SimulateClock, WallClockIsTheOneAtTheStart) {
+  struct Case {
+    const char *machine;
+    const char *start_line;
+  } cases[] = {
+      {R"({"wall_clock": "2026-12-08T09:00:00Z"})", "[   10.000000] [K][Perf] PELK Perf Statistic start (12-08 09:00:10)"},
+      {R"({"wall_clock": "2026-12-08T09:00:00Z", "uptime": 3600, "suspended": 1800})",
+       "[ 3610.000000] [K][Perf] PELK Perf Statistic start (12-08 09:00:10)"},
+      {R"({"wall_clock": "2026-12-08T23:59:55Z", "tz_minuteswest": -60, "uptime": 0.5})",
+       "[   10.500000] [K][Perf] PELK Perf Statistic start (12-09 01:00:05)"},
+      {R"({"uptime": 7200, "suspended": 50})", "[ 7210.000000] [K][Perf] PELK Perf Statistic start (12-07 00:00:10)"},
+  };
+  const std::string path = testing::TempDir() + "pelk_clock_scenario.json";
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.machine);
+    std::ofstream(path) << "{\"machine\": " << c.machine << ", \"duration\": 10}";
+    CliRun r = cli({"simulate", path});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(first_line_with(r.out, "Statistic start"), c.start_line);
+  }
+  fs::remove(path);
 }
 
 TEST(SimulateExamples, JsonLinesCarryEveryByte) {
@@ -132,6 +171,24 @@ TEST(SimulateDefault, IsTheSameOnEveryRun) {
         line.find("<note> modem block: module does not export odpm_md_sleep_init") == std::string::npos)
       notes += line + "\n";
   EXPECT_EQ(notes, "");
+  // The phone it plays: the proc file read now and then, and a stretch in
+  // which every CPU is overloaded.
+  size_t reads = 0;
+  for (size_t at = 0; (at = a.out.find("<proc_read /proc/cpumonitor/cpu_monitor> ", at)) != std::string::npos; ++at)
+    ++reads;
+  EXPECT_GE(reads, 3u);
+  bool overloaded = false;
+  std::istringstream lines(a.out);
+  for (std::string line; std::getline(lines, line) && !overloaded;) {
+    unsigned v[8];
+    size_t at = line.find("Cpus Usage ");
+    if (at == std::string::npos ||
+        sscanf(line.c_str() + at, "Cpus Usage [%u], [%u], [%u], [%u], [%u] [%u], [%u], [%u]", &v[0], &v[1], &v[2], &v[3],
+               &v[4], &v[5], &v[6], &v[7]) != 8)
+      continue;
+    overloaded = std::all_of(v, v + 8, [](unsigned x) { return x >= 98; });
+  }
+  EXPECT_TRUE(overloaded) << "no cycle with every CPU at 98 or more";
 }
 
 TEST(SimulateDefault, PrintsItsScenario) {
