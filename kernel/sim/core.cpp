@@ -168,6 +168,9 @@ void Kernel::Impl::account(u64 dt) {
         k.task->stime += sd;
       } else {
         cpu.stat[k.stat] += give;
+        // Guest time is user time as well, as the kernel accounts it.
+        if (k.stat == kGuest) cpu.stat[kUser] += give;
+        if (k.stat == kGuestNice) cpu.stat[kNice] += give;
         if (k.stat == kIdle) cpu.idle_track_ns += give;
         if (k.stat == kIowait) cpu.iowait_track_ns += give;
       }

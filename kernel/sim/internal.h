@@ -252,6 +252,8 @@ static_assert(sizeof(SemState) <= sizeof(kapi::semaphore), "semaphore state must
 constexpr u64 kSemMagic = 0x73656d6170686f72ull;
 
 struct Kernel::Impl {
+  void account_past_time(u64 utime_ns, u64 stime_ns);
+  void account_past_time_on(Cpu &c, u64 utime_ns, u64 stime_ns);
   Kernel *self = nullptr;
   Config cfg;
   u64 seq_counter = 0;

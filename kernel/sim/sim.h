@@ -27,6 +27,7 @@ constexpr int kHz = 250;                    // jiffies per second
 constexpr u64 kNsPerJiffy = kNsPerSec / kHz;  // 4 ms
 constexpr int kMaxCpus = 32;
 constexpr int kPidMax = 32768;  // pids are allocated below this, as by default
+constexpr int kPidLimit = 4194304;  // a pid given explicitly may go up to this (pid_max's limit)
 
 struct Config {
   std::uint32_t possible_cpus = 0xff;  // bit i: CPU i exists
@@ -121,7 +122,9 @@ struct TaskSpec {
   std::string comm;   // cut to 15 characters
   short oom_score_adj = 0;  // processes only; threads share their process's
   bool kthread = false;
-  u64 utime_ns = 0;   // CPU time already used at creation (on no CPU's counters)
+  // CPU time already used at creation: taken out of the online CPUs' idle
+  // time (spread evenly), so per-CPU counters and task times agree.
+  u64 utime_ns = 0;
   u64 stime_ns = 0;
 };
 
@@ -137,6 +140,8 @@ struct CpuRate {
 };
 
 // Extra per-CPU time that belongs to no task, in thousandths of the CPU.
+// Guest time also counts as user time (guest_nice as nice), as the kernel
+// accounts it.
 struct CpuExtras {
   unsigned nice = 0, softirq = 0, irq = 0, iowait = 0, steal = 0, guest = 0, guest_nice = 0;
 };
@@ -191,7 +196,7 @@ class Kernel {
   void rename(int pid, const std::string &comm);
   void set_oom_score_adj(int tgid, short value);
   void set_rate(int pid, const CpuRate &rate);
-  void add_cputime(int pid, u64 utime_ns, u64 stime_ns, int cpu = 0);  // instantly accounted
+  void add_cputime(int pid, u64 utime_ns, u64 stime_ns, int cpu = 0);  // instantly accounted, out of cpu's idle time
   bool task_alive(int pid) const;
   std::vector<int> processes() const;   // tgids in task-list order
 

@@ -53,7 +53,7 @@ void Kernel::Impl::rcu_quiescent() {
 int Kernel::spawn(const TaskSpec &spec) {
   Impl &I = *impl_;
   int pid = spec.pid;
-  if (pid < 0 || pid >= kPidMax) return -EINVAL;
+  if (pid < 0 || pid >= kPidLimit) return -EINVAL;
   if (pid && I.live.count(pid)) return -EEXIST;
   task_struct *leader = nullptr;
   if (spec.tgid) {
@@ -90,6 +90,7 @@ int Kernel::spawn(const TaskSpec &spec) {
   }
   I.live[pid] = t;
   I.all_tasks.push_back(std::move(tp));
+  I.account_past_time(spec.utime_ns, spec.stime_ns);
   return pid;
 }
 
@@ -145,10 +146,31 @@ void Kernel::add_cputime(int pid, u64 utime_ns, u64 stime_ns, int cpu) {
   if (it == I.live.end()) return;
   it->second->utime += utime_ns;
   it->second->stime += stime_ns;
-  if (cpu >= 0 && cpu < kMaxCpus) {
-    I.cpus[cpu].stat[kUser] += utime_ns;
-    I.cpus[cpu].stat[kSystem] += stime_ns;
-  }
+  if (cpu >= 0 && cpu < kMaxCpus) I.account_past_time_on(I.cpus[cpu], utime_ns, stime_ns);
+}
+
+// Time a task used before the simulation saw it: the CPU ran it instead of
+// idling, so it comes out of the CPU's idle time (as far as there is any).
+void Kernel::Impl::account_past_time_on(Cpu &c, u64 utime_ns, u64 stime_ns) {
+  u64 busy = utime_ns + stime_ns;
+  c.stat[kUser] += utime_ns;
+  c.stat[kSystem] += stime_ns;
+  u64 from_idle = std::min(busy, c.stat[kIdle]);
+  c.stat[kIdle] -= from_idle;
+  c.idle_track_ns -= std::min(from_idle, c.idle_track_ns);
+}
+
+// Spread evenly over the online CPUs, the remainder on the first of them.
+void Kernel::Impl::account_past_time(u64 utime_ns, u64 stime_ns) {
+  if (!utime_ns && !stime_ns) return;
+  std::vector<Cpu *> online;
+  for (Cpu &c : cpus)
+    if (c.online) online.push_back(&c);
+  if (online.empty()) return;
+  u64 n = online.size();
+  for (size_t i = 0; i < online.size(); i++)
+    account_past_time_on(*online[i], utime_ns / n + (i == 0 ? utime_ns % n : 0),
+                         stime_ns / n + (i == 0 ? stime_ns % n : 0));
 }
 
 bool Kernel::task_alive(int pid) const { return impl_->live.count(pid) != 0; }

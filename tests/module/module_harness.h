@@ -134,7 +134,11 @@ class ModuleHarness : public ::testing::Test {
     t.comm = comm;
     t.oom_score_adj = oom;
     t.utime_ns = cpu_ns;
-    return k_->spawn(t);
+    int got = k_->spawn(t);
+    if (pid) {
+      EXPECT_EQ(pid, got) << "spawn " << comm;
+    }
+    return got;
   }
 
   std::unique_ptr<sim::Kernel> k_;

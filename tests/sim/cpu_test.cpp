@@ -152,4 +152,38 @@ TEST(CpuAccounting, AddCputimeIsImmediate) {
   EXPECT_EQ(206u, s);
 }
 
+// Time a task used before it was created ran on the online CPUs instead of
+// idling; guest time is user time too, as the kernel accounts it.
+TEST(CpuAccounting, PastTimeComesOutOfIdleAndGuestIsUser) {
+  sim::Config cfg;
+  cfg.possible_cpus = 0xf;
+  cfg.online_cpus = 0x7;
+  cfg.uptime_ns = 100 * kSec;
+  sim::Kernel kern(cfg);
+  kern.spawn({0, 0, "old", 0, false, 30 * kSec + 2, 3 * kSec});
+  EXPECT_EQ(10 * kSec + 2, kern.cpustat(0, sim::kUser));  // the remainder on the first CPU
+  EXPECT_EQ(10 * kSec, kern.cpustat(1, sim::kUser));
+  EXPECT_EQ(1 * kSec, kern.cpustat(2, sim::kSystem));
+  EXPECT_EQ(89 * kSec - 2, kern.cpustat(0, sim::kIdle));
+  EXPECT_EQ(89 * kSec, kern.cpustat(2, sim::kIdle));
+  EXPECT_EQ(89000000u, k::get_cpu_idle_time_us(2, nullptr));
+  EXPECT_EQ(0u, kern.cpustat(3, sim::kUser));
+  // More than a CPU's idle time: idle stops at 0.
+  kern.add_cputime(1, 0, 0, 0);
+  int big = kern.spawn({0, 0, "huge", 0, false, 600 * kSec, 0});
+  ASSERT_GT(big, 0);
+  EXPECT_EQ(0u, kern.cpustat(0, sim::kIdle));
+
+  sim::CpuExtras x;
+  x.guest = 100;
+  x.guest_nice = 50;
+  kern.set_cpu_extras(2, x);
+  sim::u64 user = kern.cpustat(2, sim::kUser), nice = kern.cpustat(2, sim::kNice);
+  kern.run_for(kSec);
+  EXPECT_EQ(100 * kMs, kern.cpustat(2, sim::kGuest));
+  EXPECT_EQ(user + 100 * kMs, kern.cpustat(2, sim::kUser));
+  EXPECT_EQ(50 * kMs, kern.cpustat(2, sim::kGuestNice));
+  EXPECT_EQ(nice + 50 * kMs, kern.cpustat(2, sim::kNice));
+}
+
 }  // namespace
