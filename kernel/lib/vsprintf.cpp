@@ -47,14 +47,14 @@ enum : unsigned {
 
 // The kernel keeps a conversion in 8 bytes; the field sizes decide how
 // out-of-range widths and precisions wrap, so they are kept as they are.
-struct Spec {
+struct PrintfSpec {
 	unsigned int type : 8;
 	signed int field_width : 24;
 	unsigned int flags : 8;
 	unsigned int base : 8;
 	signed int precision : 16;
 };
-static_assert(sizeof(Spec) == 8);
+static_assert(sizeof(PrintfSpec) == 8);
 
 constexpr int kFieldWidthMax = (1 << 23) - 1;
 constexpr int kPrecisionMax = (1 << 15) - 1;
@@ -85,48 +85,48 @@ inline void put(char *&buf, const char *end, char ch)
 	++buf;
 }
 
-char *number(char *buf, char *end, unsigned long long num, Spec spec)
+char *number(char *buf, char *end, unsigned long long num, PrintfSpec pspec)
 {
 	char tmp[3 * sizeof(num)];
 	char sign = 0;
-	const char locase = (char)(spec.flags & SMALL);
-	const bool need_pfx = (spec.flags & SPECIAL) && spec.base != 10;
+	const char locase = (char)(pspec.flags & SMALL);
+	const bool need_pfx = (pspec.flags & SPECIAL) && pspec.base != 10;
 	const bool is_zero = num == 0;
-	int field_width = spec.field_width;
-	int precision = spec.precision;
+	int field_width = pspec.field_width;
+	int precision = pspec.precision;
 	int i = 0;
 
-	if (spec.flags & LEFT)
-		spec.flags &= ~ZEROPAD;
-	if (spec.flags & SIGN) {
+	if (pspec.flags & LEFT)
+		pspec.flags &= ~ZEROPAD;
+	if (pspec.flags & SIGN) {
 		if ((long long)num < 0) {
 			sign = '-';
 			num = 0ull - num;
 			field_width--;
-		} else if (spec.flags & PLUS) {
+		} else if (pspec.flags & PLUS) {
 			sign = '+';
 			field_width--;
-		} else if (spec.flags & SPACE) {
+		} else if (pspec.flags & SPACE) {
 			sign = ' ';
 			field_width--;
 		}
 	}
 	if (need_pfx) {
-		if (spec.base == 16)
+		if (pspec.base == 16)
 			field_width -= 2;
 		else if (!is_zero)
 			field_width--;
 	}
 
 	// Digits, least significant first.
-	if (spec.base == 10) {
+	if (pspec.base == 10) {
 		do {
 			tmp[i++] = (char)('0' + num % 10);
 			num /= 10;
 		} while (num);
 	} else {
-		const unsigned shift = spec.base == 16 ? 4 : 3;
-		const unsigned mask = spec.base - 1;
+		const unsigned shift = pspec.base == 16 ? 4 : 3;
+		const unsigned mask = pspec.base - 1;
 
 		do {
 			tmp[i++] = (char)(kUpperDigits[num & mask] | locase);
@@ -138,19 +138,19 @@ char *number(char *buf, char *end, unsigned long long num, Spec spec)
 	if (i > precision)
 		precision = i;
 	field_width -= precision;
-	if (!(spec.flags & (ZEROPAD | LEFT)))
+	if (!(pspec.flags & (ZEROPAD | LEFT)))
 		while (--field_width >= 0)
 			put(buf, end, ' ');
 	if (sign)
 		put(buf, end, sign);
 	if (need_pfx) {
-		if (spec.base == 16 || !is_zero)
+		if (pspec.base == 16 || !is_zero)
 			put(buf, end, '0');
-		if (spec.base == 16)
+		if (pspec.base == 16)
 			put(buf, end, (char)('X' | locase));
 	}
-	if (!(spec.flags & LEFT)) {
-		const char c = (char)(' ' + (spec.flags & ZEROPAD));
+	if (!(pspec.flags & LEFT)) {
+		const char c = (char)(' ' + (pspec.flags & ZEROPAD));
 
 		while (--field_width >= 0)
 			put(buf, end, c);
@@ -183,12 +183,12 @@ void move_right(char *buf, char *end, unsigned len, unsigned spaces)
 	memset(buf, ' ', spaces);
 }
 
-char *widen_string(char *buf, int n, char *end, Spec spec)
+char *widen_string(char *buf, int n, char *end, PrintfSpec pspec)
 {
-	if (n >= spec.field_width)
+	if (n >= pspec.field_width)
 		return buf;
-	unsigned spaces = (unsigned)(spec.field_width - n);
-	if (!(spec.flags & LEFT)) {
+	unsigned spaces = (unsigned)(pspec.field_width - n);
+	if (!(pspec.flags & LEFT)) {
 		move_right(buf - n, end, (unsigned)n, spaces);
 		return buf + spaces;
 	}
@@ -197,10 +197,10 @@ char *widen_string(char *buf, int n, char *end, Spec spec)
 	return buf;
 }
 
-char *string_nocheck(char *buf, char *end, const char *s, Spec spec)
+char *string_nocheck(char *buf, char *end, const char *s, PrintfSpec pspec)
 {
 	int len = 0;
-	int lim = spec.precision;  // -1: no limit (for all practical purposes)
+	int lim = pspec.precision;  // -1: no limit (for all practical purposes)
 
 	while (lim--) {
 		const char c = *s++;
@@ -209,16 +209,16 @@ char *string_nocheck(char *buf, char *end, const char *s, Spec spec)
 		put(buf, end, c);
 		++len;
 	}
-	return widen_string(buf, len, end, spec);
+	return widen_string(buf, len, end, pspec);
 }
 
 // The replacement text for a pointer that cannot be followed; without a
 // precision it is cut to 16 characters.
-char *error_string(char *buf, char *end, const char *s, Spec spec)
+char *error_string(char *buf, char *end, const char *s, PrintfSpec pspec)
 {
-	if (spec.precision == -1)
-		spec.precision = 2 * sizeof(void *);
-	return string_nocheck(buf, end, s, spec);
+	if (pspec.precision == -1)
+		pspec.precision = 2 * sizeof(void *);
+	return string_nocheck(buf, end, s, pspec);
 }
 
 inline bool is_err_value(const void *p)
@@ -226,100 +226,100 @@ inline bool is_err_value(const void *p)
 	return (unsigned long)p >= (unsigned long)-MAX_ERRNO;
 }
 
-char *string(char *buf, char *end, const char *s, Spec spec)
+char *string(char *buf, char *end, const char *s, PrintfSpec pspec)
 {
 	if (!s)
-		return error_string(buf, end, "(null)", spec);
+		return error_string(buf, end, "(null)", pspec);
 	if ((unsigned long)s < kPageSize || is_err_value(s))
-		return error_string(buf, end, "(efault)", spec);
-	return string_nocheck(buf, end, s, spec);
+		return error_string(buf, end, "(efault)", pspec);
+	return string_nocheck(buf, end, s, pspec);
 }
 
 // Hex, zero-padded to 16 digits unless a width was given.
-char *pointer_string(char *buf, char *end, unsigned long value, Spec spec)
+char *pointer_string(char *buf, char *end, unsigned long value, PrintfSpec pspec)
 {
-	spec.base = 16;
-	spec.flags |= SMALL;
-	if (spec.field_width == -1) {
-		spec.field_width = 2 * sizeof(void *);
-		spec.flags |= ZEROPAD;
+	pspec.base = 16;
+	pspec.flags |= SMALL;
+	if (pspec.field_width == -1) {
+		pspec.field_width = 2 * sizeof(void *);
+		pspec.flags |= ZEROPAD;
 	}
-	return number(buf, end, value, spec);
+	return number(buf, end, value, pspec);
 }
 
 // Plain %p: NULL and error pointers are printed as they are (they are not
 // addresses); any other pointer as its 32-bit id, never the address.
-char *pointer(char *buf, char *end, const void *ptr, Spec spec)
+char *pointer(char *buf, char *end, const void *ptr, PrintfSpec pspec)
 {
 	if (!ptr || is_err_value(ptr))
-		return pointer_string(buf, end, (unsigned long)ptr, spec);
-	return pointer_string(buf, end, __ptr_hash_id(ptr), spec);
+		return pointer_string(buf, end, (unsigned long)ptr, pspec);
+	return pointer_string(buf, end, __ptr_hash_id(ptr), pspec);
 }
 
-// Decodes the next piece of fmt into spec and returns how many characters
+// Decodes the next piece of fmt into pspec and returns how many characters
 // of fmt it took: a run of literal text, or one conversion.  A "*" width or
 // precision ends a piece early; the next call goes on from there.
-int format_decode(const char *fmt, Spec *spec)
+int format_decode(const char *fmt, PrintfSpec *pspec)
 {
 	const char *start = fmt;
 	char qualifier;
 
-	if (spec->type == T_WIDTH) {
-		if (spec->field_width < 0) {
-			spec->field_width = -spec->field_width;
-			spec->flags |= LEFT;
+	if (pspec->type == T_WIDTH) {
+		if (pspec->field_width < 0) {
+			pspec->field_width = -pspec->field_width;
+			pspec->flags |= LEFT;
 		}
-		spec->type = T_NONE;
+		pspec->type = T_NONE;
 		goto precision;
 	}
-	if (spec->type == T_PRECISION) {
-		if (spec->precision < 0)
-			spec->precision = 0;
-		spec->type = T_NONE;
+	if (pspec->type == T_PRECISION) {
+		if (pspec->precision < 0)
+			pspec->precision = 0;
+		pspec->type = T_NONE;
 		goto qualifier;
 	}
 
-	spec->type = T_NONE;
+	pspec->type = T_NONE;
 	while (*fmt && *fmt != '%')
 		++fmt;
 	if (fmt != start || !*fmt)
 		return (int)(fmt - start);
 
-	spec->flags = 0;
+	pspec->flags = 0;
 	for (;;) {
 		++fmt;  // the first time round, past the '%'
 		if (*fmt == '-')
-			spec->flags |= LEFT;
+			pspec->flags |= LEFT;
 		else if (*fmt == '+')
-			spec->flags |= PLUS;
+			pspec->flags |= PLUS;
 		else if (*fmt == ' ')
-			spec->flags |= SPACE;
+			pspec->flags |= SPACE;
 		else if (*fmt == '#')
-			spec->flags |= SPECIAL;
+			pspec->flags |= SPECIAL;
 		else if (*fmt == '0')
-			spec->flags |= ZEROPAD;
+			pspec->flags |= ZEROPAD;
 		else
 			break;
 	}
 
-	spec->field_width = -1;
+	pspec->field_width = -1;
 	if (is_digit(*fmt)) {
-		spec->field_width = skip_atoi(&fmt);
+		pspec->field_width = skip_atoi(&fmt);
 	} else if (*fmt == '*') {
-		spec->type = T_WIDTH;
+		pspec->type = T_WIDTH;
 		return (int)(++fmt - start);
 	}
 
 precision:
-	spec->precision = -1;
+	pspec->precision = -1;
 	if (*fmt == '.') {
 		++fmt;
 		if (is_digit(*fmt)) {
-			spec->precision = skip_atoi(&fmt);
-			if (spec->precision < 0)
-				spec->precision = 0;
+			pspec->precision = skip_atoi(&fmt);
+			if (pspec->precision < 0)
+				pspec->precision = 0;
 		} else if (*fmt == '*') {
-			spec->type = T_PRECISION;
+			pspec->type = T_PRECISION;
 			return (int)(++fmt - start);
 		}
 	}
@@ -339,72 +339,72 @@ qualifier:
 		}
 	}
 
-	spec->base = 10;
+	pspec->base = 10;
 	switch (*fmt) {
 	case 'c':
-		spec->type = T_CHAR;
+		pspec->type = T_CHAR;
 		return (int)(++fmt - start);
 	case 's':
-		spec->type = T_STR;
+		pspec->type = T_STR;
 		return (int)(++fmt - start);
 	case 'p':
-		spec->type = T_PTR;
+		pspec->type = T_PTR;
 		return (int)(++fmt - start);
 	case '%':
-		spec->type = T_PERCENT;
+		pspec->type = T_PERCENT;
 		return (int)(++fmt - start);
 	case 'o':
-		spec->base = 8;
+		pspec->base = 8;
 		break;
 	case 'x':
-		spec->flags |= SMALL;
-		spec->base = 16;
+		pspec->flags |= SMALL;
+		pspec->base = 16;
 		break;
 	case 'X':
-		spec->base = 16;
+		pspec->base = 16;
 		break;
 	case 'd':
 	case 'i':
-		spec->flags |= SIGN;
+		pspec->flags |= SIGN;
 		break;
 	case 'u':
 		break;
 	default:  // unknown conversions, %n and a '%' at the very end
-		spec->type = T_INVALID;
+		pspec->type = T_INVALID;
 		return (int)(fmt - start);
 	}
 
-	const unsigned is_signed = spec->flags & SIGN;
+	const unsigned is_signed = pspec->flags & SIGN;
 	if (qualifier == 'L')
-		spec->type = T_LONG_LONG;
+		pspec->type = T_LONG_LONG;
 	else if (qualifier == 'l')
-		spec->type = T_ULONG + is_signed;
+		pspec->type = T_ULONG + is_signed;
 	else if (qualifier == 'z')
-		spec->type = T_SIZE_T;
+		pspec->type = T_SIZE_T;
 	else if (qualifier == 't')
-		spec->type = T_PTRDIFF;
+		pspec->type = T_PTRDIFF;
 	else if (qualifier == 'H')
-		spec->type = T_UBYTE + is_signed;
+		pspec->type = T_UBYTE + is_signed;
 	else if (qualifier == 'h')
-		spec->type = T_USHORT + is_signed;
+		pspec->type = T_USHORT + is_signed;
 	else
-		spec->type = T_UINT + is_signed;
+		pspec->type = T_UINT + is_signed;
 	return (int)(++fmt - start);
 }
 
-void set_field_width(Spec *spec, int width)
+void set_field_width(PrintfSpec *pspec, int width)
 {
-	spec->field_width = width;
-	if (spec->field_width != width)
-		spec->field_width = width < -kFieldWidthMax ? -kFieldWidthMax :
+	pspec->field_width = width;
+	if (pspec->field_width != width)
+		pspec->field_width = width < -kFieldWidthMax ? -kFieldWidthMax :
 				    width > kFieldWidthMax ? kFieldWidthMax : width;
 }
 
-void set_precision(Spec *spec, int prec)
+void set_precision(PrintfSpec *pspec, int prec)
 {
-	spec->precision = prec;
-	if (spec->precision != prec)
-		spec->precision = prec < 0 ? 0 : prec > kPrecisionMax ? kPrecisionMax : prec;
+	pspec->precision = prec;
+	if (pspec->precision != prec)
+		pspec->precision = prec < 0 ? 0 : prec > kPrecisionMax ? kPrecisionMax : prec;
 }
 
 }  // namespace
@@ -414,7 +414,7 @@ extern "C" {
 int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 {
 	unsigned long long num;
-	Spec spec = {};
+	PrintfSpec pspec = {};
 	char *str, *end;
 
 	// Sizes beyond INT_MAX are refused outright (a negative size that was
@@ -431,10 +431,10 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 
 	while (*fmt) {
 		const char *old_fmt = fmt;
-		const int read = format_decode(fmt, &spec);
+		const int read = format_decode(fmt, &pspec);
 
 		fmt += read;
-		switch (spec.type) {
+		switch (pspec.type) {
 		case T_NONE: {
 			int copy = read;
 			if (str < end) {
@@ -446,26 +446,26 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 			break;
 		}
 		case T_WIDTH:
-			set_field_width(&spec, va_arg(args, int));
+			set_field_width(&pspec, va_arg(args, int));
 			break;
 		case T_PRECISION:
-			set_precision(&spec, va_arg(args, int));
+			set_precision(&pspec, va_arg(args, int));
 			break;
 		case T_CHAR: {
-			if (!(spec.flags & LEFT))
-				while (--spec.field_width > 0)
+			if (!(pspec.flags & LEFT))
+				while (--pspec.field_width > 0)
 					put(str, end, ' ');
 			const char c = (char)(unsigned char)va_arg(args, int);
 			put(str, end, c);
-			while (--spec.field_width > 0)
+			while (--pspec.field_width > 0)
 				put(str, end, ' ');
 			break;
 		}
 		case T_STR:
-			str = string(str, end, va_arg(args, const char *), spec);
+			str = string(str, end, va_arg(args, const char *), pspec);
 			break;
 		case T_PTR:
-			str = pointer(str, end, va_arg(args, const void *), spec);
+			str = pointer(str, end, va_arg(args, const void *), pspec);
 			// Extension letters belong to the conversion.
 			while (is_alnum(*fmt))
 				fmt++;
@@ -478,7 +478,7 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 			// conversions: stop here.
 			goto out;
 		default:
-			switch (spec.type) {
+			switch (pspec.type) {
 			case T_LONG_LONG:
 				num = (unsigned long long)va_arg(args, long long);
 				break;
@@ -489,7 +489,7 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 				num = (unsigned long long)va_arg(args, long);
 				break;
 			case T_SIZE_T:
-				if (spec.flags & SIGN)
+				if (pspec.flags & SIGN)
 					num = (unsigned long long)va_arg(args, ssize_t);
 				else
 					num = va_arg(args, size_t);
@@ -515,7 +515,7 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list args)
 			default:
 				num = va_arg(args, unsigned int);
 			}
-			str = number(str, end, num, spec);
+			str = number(str, end, num, pspec);
 		}
 	}
 

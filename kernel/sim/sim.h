@@ -189,7 +189,7 @@ class Kernel {
   void set_idle_tracking_us(int cpu, u64 idle_us, u64 iowait_us);
 
   // ---- tasks ------------------------------------------------------------
-  int spawn(const TaskSpec &spec);   // returns the pid; -EEXIST if taken
+  int spawn(const TaskSpec &ts);   // returns the pid; -EEXIST if taken
   // A thread exits; its time stays in its process's total.  Exiting a
   // process's leader ends the whole process.
   void exit_task(int pid);

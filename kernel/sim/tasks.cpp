@@ -50,14 +50,14 @@ void Kernel::Impl::rcu_quiescent() {
   }
 }
 
-int Kernel::spawn(const TaskSpec &spec) {
+int Kernel::spawn(const TaskSpec &ts) {
   Impl &I = *impl_;
-  int pid = spec.pid;
+  int pid = ts.pid;
   if (pid < 0 || pid >= kPidLimit) return -EINVAL;
   if (pid && I.live.count(pid)) return -EEXIST;
   task_struct *leader = nullptr;
-  if (spec.tgid) {
-    auto it = I.live.find(spec.tgid);
+  if (ts.tgid) {
+    auto it = I.live.find(ts.tgid);
     if (it == I.live.end() || it->second->leader != it->second) return -ESRCH;
     leader = it->second;
   }
@@ -68,10 +68,10 @@ int Kernel::spawn(const TaskSpec &spec) {
   auto tp = std::make_unique<task_struct>();
   task_struct *t = tp.get();
   t->pid = pid;
-  set_comm(t, spec.comm);
-  t->flags = spec.kthread ? PF_KTHREAD : 0;
-  t->utime = spec.utime_ns;
-  t->stime = spec.stime_ns;
+  set_comm(t, ts.comm);
+  t->flags = ts.kthread ? PF_KTHREAD : 0;
+  t->utime = ts.utime_ns;
+  t->stime = ts.stime_ns;
   t->seq = ++I.obj_seq;
   if (leader) {
     t->tgid = leader->tgid;
@@ -83,14 +83,14 @@ int Kernel::spawn(const TaskSpec &spec) {
     t->leader = t;
     I.signals.push_back(std::make_unique<Signal>());
     t->sig = I.signals.back().get();
-    t->sig->oom_score_adj = spec.oom_score_adj;
+    t->sig->oom_score_adj = ts.oom_score_adj;
     t->threads.push_back(t);
     t->proc_index = I.procs.size();
     I.procs.push_back(t);
   }
   I.live[pid] = t;
   I.all_tasks.push_back(std::move(tp));
-  I.account_past_time(spec.utime_ns, spec.stime_ns);
+  I.account_past_time(ts.utime_ns, ts.stime_ns);
   return pid;
 }
 
