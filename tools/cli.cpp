@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +160,16 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   } catch (const std::exception &e) {
     err << "pelk_perf_util: " << e.what() << "\n";
     return kExitFailure;
+  }
+  // Steps that could not be played are the user's concern, not the module's
+  // output: they go to the error stream as warnings.
+  for (const OutEvent &e : events) {
+    if (e.type == OutEvent::Note) {
+      char at[48];
+      snprintf(at, sizeof at, "[%5llu.%06llu]", (unsigned long long)(e.ts_ns / 1000000000ull),
+               (unsigned long long)(e.ts_ns % 1000000000ull / 1000));
+      err << "pelk_perf_util: warning: " << at << " " << e.text << "\n";
+    }
   }
   if (!open_output()) return kExitFailure;
   *sink << format_all(events, format);

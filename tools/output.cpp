@@ -205,7 +205,10 @@ std::string format_jsonl(const OutEvent &e) {
 
 std::string format_all(const std::vector<OutEvent> &events, Format f) {
   std::string out;
-  for (const OutEvent &e : events) out += f == Format::Text ? format_text(e) : format_jsonl(e);
+  for (const OutEvent &e : events) {
+    if (e.type == OutEvent::Note) continue;  // warnings of the player, not output
+    out += f == Format::Text ? format_text(e) : format_jsonl(e);
+  }
   return out;
 }
 

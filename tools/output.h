@@ -18,6 +18,7 @@ std::string escape_text(const std::string &s);
 
 std::string format_text(const OutEvent &e);   // one line, with its newline
 std::string format_jsonl(const OutEvent &e);  // one JSON object and a newline
+// Every event but the player's notes (warnings, written apart by the caller).
 std::string format_all(const std::vector<OutEvent> &events, Format f);
 
 }  // namespace pelk_tool

@@ -921,16 +921,73 @@ s64 days_from_civil(s64 y, unsigned m, unsigned d) {
   return era * 146097 + (s64)doe - 719468;
 }
 
+// Follows the parser through the document, so that a key given twice, or a
+// value the parser itself cannot hold, is refused with its place.
+class PlaceTracker {
+ public:
+  explicit PlaceTracker(std::string file) : file_(std::move(file)) {}
+
+  bool on(int, json::parse_event_t event, json &parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start: frames_.push_back({false}); break;
+      case json::parse_event_t::array_start: frames_.push_back({true}); break;
+      case json::parse_event_t::key: {
+        Frame &f = frames_.back();
+        f.key = parsed.get<std::string>();
+        if (!f.keys.insert(f.key).second)
+          throw ScenarioError(file_ + ": at " + place() + ": the key \"" + f.key + "\" is given twice");
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        frames_.pop_back();
+        next_element();
+        break;
+      case json::parse_event_t::value: next_element(); break;
+    }
+    return true;
+  }
+
+  // The JSON pointer of the value being read.
+  std::string place() const {
+    std::string path;
+    for (const Frame &f : frames_) path = f.array ? child(path, f.index) : child(path, f.key);
+    return path.empty() ? "/" : path;
+  }
+
+ private:
+  struct Frame {
+    bool array = false;
+    size_t index = 0;
+    std::string key;
+    std::set<std::string> keys;
+  };
+  void next_element() {
+    if (!frames_.empty() && frames_.back().array) frames_.back().index++;
+  }
+  std::string file_;
+  std::vector<Frame> frames_;
+};
+
 Scenario parse_scenario(const std::string &text, const std::string &file) {
   json root;
+  PlaceTracker tracker(file);
   try {
-    root = json::parse(text);
+    root = json::parse(text, [&](int depth, json::parse_event_t event, json &parsed) {
+      return tracker.on(depth, event, parsed);
+    });
   } catch (const json::parse_error &e) {
     std::string what = e.what();
     // "[json.exception.parse_error.101] parse error at line 1, column 2: ..."
     size_t at = what.find("parse error at ");
     what = at == std::string::npos ? what : what.substr(at + strlen("parse error "));
     throw ScenarioError(file + ": " + what);
+  } catch (const json::exception &e) {
+    // A number beyond what a double holds, and the like.
+    std::string what = e.what();
+    size_t end = what.find("] ");
+    what = end == std::string::npos ? what : what.substr(end + 2);
+    throw ScenarioError(file + ": at " + tracker.place() + ": " + what);
   }
   return ScenarioReader(file).read(root);
 }
