@@ -166,5 +166,40 @@ TEST_F(CpuLoad, SplitTruncatesClampsIdleAndWrapsTheRest) {
   EXPECT_EQ("16, 00, 16, 33, 33, ", proc().substr(0, 20));
 }
 
+// The per-CPU arithmetic on one CPU whose counters the test sets right before
+// each report: busy time converted on its own, a divisor cut to 32 bits, and
+// counters that step back wrapping.
+TEST_F(CpuLoad, PerCpuArithmeticFollowsTheCountersExactly) {
+  sim::Config cfg;
+  cfg.possible_cpus = cfg.online_cpus = 0x1;
+  boot(cfg);
+  load();
+  const sim::u64 ms = kMs;
+  struct Step {
+    sim::u64 user_ns, idle_ns;
+    const char *load;
+  } steps[] = {
+      // 15 ms in all is 1 tick, the 9 busy ms are 0 ticks (not 1 - 0).
+      {9 * ms, 6 * ms, " 0"},
+      // 2 ticks, 2 busy: a busy delta of 2 in a total delta of 1.
+      {20 * ms, 0, "200"},
+      // A total delta of 2^32 + 2 ticks divides as 2.
+      {30 * ms, (4294967297ull) * kTick, "50"},
+      // Both step back and wrap.
+      {10 * ms, 0, "4294967298"},
+  };
+  std::vector<std::string> expected;
+  for (const auto &s : steps) {
+    k().on_call("down", 1, [this, s] {
+      for (int i = 0; i < sim::kNrStats; i++) k().set_cpustat(0, i, 0);
+      k().set_cpustat(0, sim::kUser, s.user_ns);
+      k().set_cpustat(0, sim::kIdle, s.idle_ns);
+    });
+    k().run_for(10 * kSec);
+    expected.push_back(strf("[K]  Cpus Usage [%s], [ 0], [ 0], [ 0], [ 0] [ 0], [ 0], [ 0]", s.load));
+  }
+  EXPECT_EQ(expected, usage_lines());
+}
+
 }  // namespace
 }  // namespace pelk_test
