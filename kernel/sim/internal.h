@@ -312,6 +312,15 @@ struct Kernel::Impl {
   // procfs
   std::vector<std::unique_ptr<kapi::proc_dir_entry>> pdes;
   kapi::proc_dir_entry *proc_root = nullptr;
+  // Files held open through Kernel::proc_open, by handle.
+  struct OpenFile {
+    kapi::proc_dir_entry *de = nullptr;  // none once the entry was removed
+    std::unique_ptr<kapi::inode> ino;
+    std::unique_ptr<kapi::file> f;
+    kapi::loff_t pos = 0;
+  };
+  std::map<int, OpenFile> open_files;
+  int next_fd = 3;
 
   // misc devices and uevents
   std::vector<std::unique_ptr<MiscDev>> miscs;
@@ -397,6 +406,9 @@ struct Kernel::Impl {
   kapi::proc_dir_entry *proc_add(const char *name, kapi::umode_t mode, kapi::proc_dir_entry *parent,
                                  const kapi::proc_ops *ops, void *data, bool dir);
   void proc_unlink(kapi::proc_dir_entry *de);
+  // Releases the open files of removed entries, as the kernel's rundown does.
+  void proc_rundown();
+  void proc_release(OpenFile &of);
 
   // modules
   void left_behind(Module *m);

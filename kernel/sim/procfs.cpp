@@ -5,6 +5,7 @@
 namespace sim {
 
 constexpr int kEISDIR = 21;
+constexpr int kEBADF = 9;
 
 std::string Kernel::Impl::proc_path(kapi::proc_dir_entry *parent, const std::string &name) const {
   return (parent ? parent->path : std::string("/proc")) + "/" + name;
@@ -102,44 +103,88 @@ std::vector<std::string> Kernel::proc_list() const {
   return out;
 }
 
-int Kernel::proc_read(const std::string &path, std::string *out, size_t chunk) {
+int Kernel::proc_open(const std::string &path) {
   Impl &I = *impl_;
   kapi::proc_dir_entry *de = I.proc_lookup(path);
   if (!de) return -ENOENT;
   if (de->is_dir) return -kEISDIR;
+  Impl::OpenFile of;
+  of.de = de;
+  of.ino = std::make_unique<kapi::inode>(kapi::inode{de});
+  of.f = std::make_unique<kapi::file>(kapi::file{nullptr, of.ino.get(), 1, 0});
+  const kapi::proc_ops *ops = de->ops;
+  if (ops && ops->proc_open) {
+    kapi::inode *ino = of.ino.get();
+    kapi::file *f = of.f.get();
+    int rc = I.call_into(de->owner, "proc open", [&] { return ops->proc_open(ino, f); });
+    if (rc < 0) return rc;
+  }
+  int fd = I.next_fd++;
+  I.open_files[fd] = std::move(of);
+  return fd;
+}
+
+long Kernel::proc_read_some(int fd, std::string *out, size_t count) {
+  Impl &I = *impl_;
+  auto it = I.open_files.find(fd);
+  if (it == I.open_files.end()) return -kEBADF;
+  Impl::OpenFile &of = it->second;
+  if (!of.de) return -EIO;  // the entry went away under the reader
+  const kapi::proc_ops *ops = of.de->ops;
+  if (!ops || !ops->proc_read) return -EIO;
+  std::vector<char> buf(count ? count : 1);
+  kapi::file *f = of.f.get();
+  kapi::loff_t *pos = &of.pos;
+  kapi::ssize_t got =
+      I.call_into(of.de->owner, "proc read", [&] { return ops->proc_read(f, buf.data(), count, pos); });
+  if (got < 0) return (long)got;
+  if ((size_t)got > count) {
+    I.violation("proc read of " + of.de->path + " returned more than asked");
+    got = (kapi::ssize_t)count;
+  }
+  if (out) out->append(buf.data(), (size_t)got);
+  return (long)got;
+}
+
+void Kernel::Impl::proc_release(OpenFile &of) {
+  if (!of.de) return;
+  const kapi::proc_ops *ops = of.de->ops;
+  kapi::inode *ino = of.ino.get();
+  kapi::file *f = of.f.get();
+  if (ops && ops->proc_release) call_into(of.de->owner, "proc release", [&] { return ops->proc_release(ino, f); });
+  of.de = nullptr;
+}
+
+void Kernel::Impl::proc_rundown() {
+  for (auto &[fd, of] : open_files)
+    if (of.de && of.de->removed) proc_release(of);
+}
+
+int Kernel::proc_close(int fd) {
+  Impl &I = *impl_;
+  auto it = I.open_files.find(fd);
+  if (it == I.open_files.end()) return -kEBADF;
+  I.proc_release(it->second);
+  I.open_files.erase(it);
+  return 0;
+}
+
+int Kernel::proc_read(const std::string &path, std::string *out, size_t chunk) {
   if (out) out->clear();
   if (chunk == 0) chunk = 1;
-  const kapi::proc_ops *ops = de->ops;
-  kapi::inode ino{de};
-  kapi::file f{nullptr, &ino, 1, 0};
-  Module *m = de->owner;
+  int fd = proc_open(path);
+  if (fd < 0) return fd;
   int rc = 0;
-  if (ops && ops->proc_open) rc = I.call_into(m, "proc open", [&] { return ops->proc_open(&ino, &f); });
-  if (rc < 0) return rc;
-  if (!ops || !ops->proc_read) {
-    rc = -EIO;
-  } else {
-    std::vector<char> buf(chunk);
-    kapi::loff_t pos = 0;
-    for (u64 n = 0;; n++) {
-      if (n > (64u << 20)) {
-        I.violation("proc read of " + path + " does not end");
-        break;
-      }
-      kapi::ssize_t got = I.call_into(m, "proc read", [&] { return ops->proc_read(&f, buf.data(), chunk, &pos); });
-      if (got < 0) {
-        rc = (int)got;
-        break;
-      }
-      if (got == 0) break;
-      if ((size_t)got > chunk) {
-        I.violation("proc read of " + path + " returned more than asked");
-        got = (kapi::ssize_t)chunk;
-      }
-      if (out) out->append(buf.data(), (size_t)got);
+  for (u64 n = 0;; n++) {
+    if (n > (64u << 20)) {
+      impl_->violation("proc read of " + path + " does not end");
+      break;
     }
+    long got = proc_read_some(fd, out, chunk);
+    if (got < 0) rc = (int)got;
+    if (got <= 0) break;
   }
-  if (ops && ops->proc_release) I.call_into(m, "proc release", [&] { return ops->proc_release(&ino, &f); });
+  proc_close(fd);
   return rc;
 }
 
@@ -209,6 +254,7 @@ void remove_proc_entry(const char *name, struct proc_dir_entry *parent) {
   struct proc_dir_entry *de = it->second;
   I.proc_unlink(de);
   de->removed = true;
+  I.proc_rundown();
   // The kernel leaks what is below a removed directory and says so.
   if (struct proc_dir_entry *c = sim::first_child(de))
     I.klog(4, "remove_proc_entry: removing non-empty directory '" + dir->name + "/" + de->name +
@@ -229,6 +275,7 @@ void proc_remove(struct proc_dir_entry *de) {
     for (auto &c : d->children) kill(c.second);
   };
   kill(de);
+  I.proc_rundown();
 }
 
 void *PDE_DATA(const struct inode *inode) { return inode && inode->pde ? inode->pde->data : nullptr; }

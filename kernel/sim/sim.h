@@ -218,6 +218,13 @@ class Kernel {
   // open, read until end of file in reads of at most `chunk` bytes, release.
   // Returns 0 or a negative errno (from open or read).
   int proc_read(const std::string &path, std::string *out, size_t chunk = 4096);
+  // A file held open as a reader holds it: open (a handle, or a negative
+  // errno), reads of at most `count` bytes appended to *out (bytes read, 0 at
+  // the end, or a negative errno; -EIO once the entry has been removed, which
+  // releases the file as the kernel does), close.
+  int proc_open(const std::string &path);
+  long proc_read_some(int fd, std::string *out, size_t count);
+  int proc_close(int fd);
   // open for writing and write; returns bytes written or a negative errno.
   long proc_write(const std::string &path, const std::string &data);
   std::vector<std::string> proc_list() const;  // every entry, sorted

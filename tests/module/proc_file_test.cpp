@@ -112,5 +112,40 @@ TEST_F(ProcFile, FollowsTheModule) {
   EXPECT_FALSE(k().proc_exists("/proc/cpumonitor"));
 }
 
+// Each open file has its own seq_file state: a reader that opened before a
+// cycle finishes reading what it began with, however readers interleave.
+TEST_F(ProcFile, EachOpenReadsItsOwnContent) {
+  boot();
+  spawn(100, "ui", 0);
+  busy(100, 500, 0x1);
+  load();
+  std::string before = proc();
+  int a = k().proc_open(kProcFile);
+  ASSERT_GE(a, 0);
+  std::string got_a;
+  ASSERT_EQ(10, k().proc_read_some(a, &got_a, 10));
+  k().run_for(10 * kSec);
+  int b = k().proc_open(kProcFile);
+  ASSERT_GE(b, 0);
+  std::string got_b;
+  while (k().proc_read_some(b, &got_b, 3) > 0) {
+    ASSERT_GT(k().proc_read_some(a, &got_a, 1), -1);
+  }
+  while (k().proc_read_some(a, &got_a, 64) > 0) {
+  }
+  EXPECT_EQ(before, got_a);
+  EXPECT_EQ("06, 00, 00, 00, 93, " + row({50, 0, 0, 0, 0, 0, 0, 0}) + zero_rows(4), got_b);
+  EXPECT_EQ(0, k().proc_close(a));
+  EXPECT_EQ(0, k().proc_close(b));
+  // A file still open when the module goes is released with its entry.
+  int c = k().proc_open(kProcFile);
+  ASSERT_GE(c, 0);
+  ASSERT_EQ(0, k().rmmod(kModule));
+  std::string late;
+  EXPECT_EQ(-5, k().proc_read_some(c, &late, 10));
+  EXPECT_EQ(0, k().proc_close(c));
+  EXPECT_EQ(0u, k().alloc_stats("kmalloc").live_count);
+}
+
 }  // namespace
 }  // namespace pelk_test
