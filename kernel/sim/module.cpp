@@ -97,6 +97,11 @@ static void unload_object(Kernel::Impl &I, Module *m) {
   m->held.clear();
   dlclose(m->handle);
   m->handle = nullptr;
+  // A module whose object stays mapped would carry its state into the next load.
+  if (void *again = dlopen(m->path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    I.violation("module " + m->name + " stayed mapped after unloading");
+    dlclose(again);
+  }
 }
 
 int Kernel::insmod(const std::string &path, const std::string &params) {

@@ -6,6 +6,16 @@
 // tasks, expiry then queueing order for works, insertion order for records).
 // One Kernel exists at a time; the kernel-facility functions that a module
 // calls (kernel/include) act on the current one.
+//
+// Where it is simpler than a phone's kernel, on purpose:
+// - a delayed work fires exactly at its expiry jiffy; the kernel's timer wheel
+//   may run a long timer late by up to its level's granularity (a 2500-jiffy
+//   timer by up to 63 jiffies), so real cycles drift a little;
+// - a work re-queued with no delay runs at the next jiffy, not at once;
+// - an exited process leaves the task list at once: there are no zombies
+//   waiting to be reaped;
+// - one CPU's time is shared among its runnable threads in proportion to
+//   their demand; there is no scheduler latency.
 #pragma once
 
 #include <cstdint>

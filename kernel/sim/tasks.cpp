@@ -9,9 +9,9 @@ static void set_comm(task_struct *t, const std::string &comm) {
 }
 
 // The kernel's cyclic pid allocation: from the last pid on, wrapping to 300
-// (or to 1 before the cursor has passed 300).
+// (or to 1 while the cursor, the pid after the last one, is not past 300).
 int Kernel::Impl::alloc_pid() {
-  const int pid_min = last_pid > 300 ? 300 : 1;
+  const int pid_min = last_pid + 1 > 300 ? 300 : 1;
   for (int pass = 0; pass < 2; pass++) {
     int from = pass == 0 ? last_pid + 1 : pid_min;
     int to = pass == 0 ? kPidMax : last_pid + 1;
