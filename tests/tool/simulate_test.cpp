@@ -215,7 +215,7 @@ TEST(SimulateOptions, DurationParamAndOutputFile) {
 
 struct Refusal {
   std::vector<std::string> args;
-  const char *err_start;
+  std::string err_start;
 };
 
 TEST(SimulateOptions, UsageErrorsExitWithTwo) {
@@ -230,14 +230,14 @@ TEST(SimulateOptions, UsageErrorsExitWithTwo) {
       {{"simulate", "--param", "kmonitor_delay"}, "pelk_perf_util: --param wants NAME=VALUE, got \"kmonitor_delay\"\n"},
       {{"simulate", "--verbose"}, "pelk_perf_util: unknown option --verbose\n"},
       {{"simulate", "a.json", "b.json"}, "pelk_perf_util: more than one scenario given\n"},
-      {{"simulate", bad}, ("pelk_perf_util: " + bad + ": at /timeline/0/pid: pid 77 is not running at 3 s\n").c_str()},
+      {{"simulate", bad}, "pelk_perf_util: " + bad + ": at /timeline/0/pid: pid 77 is not running at 3 s\n"},
       {{"simulate", "/nonexistent.json"},
        "pelk_perf_util: /nonexistent.json: cannot read: No such file or directory\n"},
   };
   for (const Refusal &c : cases) {
     std::ostringstream out, err;
     EXPECT_EQ(run_cli(c.args, out, err), kExitUsage) << c.err_start;
-    EXPECT_EQ(err.str().substr(0, strlen(c.err_start)), c.err_start);
+    EXPECT_EQ(err.str().substr(0, c.err_start.size()), c.err_start);
     EXPECT_EQ(out.str(), "");
   }
   fs::remove(bad);
