@@ -363,42 +363,44 @@ void Kernel::Impl::left_behind(Module *m) {
 namespace kapi {
 using sim::K;
 
+// The loaded module that exports name, and the export.
+static std::pair<sim::Module *, sim::Export *> find_export(const char *name) {
+  for (auto &m : K().modules) {
+    if (!m->loaded) continue;
+    for (auto &e : m->exports)
+      if (e.name == name) return {m.get(), &e};
+  }
+  return {nullptr, nullptr};
+}
+
 void *__symbol_get(const char *name) {
   auto &I = K();
   sim::Module *caller = I.cur_module();
-  for (auto &m : I.modules) {
-    if (!m->loaded) continue;
-    for (auto &e : m->exports) {
-      if (e.name != name) continue;
-      if (e.gpl && caller && !caller->gpl_ok) return nullptr;
-      if (caller != m.get()) {
-        m->refs++;
-        if (caller) caller->held.push_back({m.get(), name});
-      }
-      return e.addr;
-    }
+  auto [m, e] = find_export(name);
+  if (!m) return nullptr;
+  if (e->gpl && caller && !caller->gpl_ok) return nullptr;
+  if (caller != m) {
+    m->refs++;
+    if (caller) caller->held.push_back({m, name});
   }
-  return nullptr;
+  return e->addr;
 }
 
 void __symbol_put(const char *name) {
   auto &I = K();
   sim::Module *caller = I.cur_module();
-  for (auto &m : I.modules) {
-    if (!m->loaded) continue;
-    for (auto &e : m->exports) {
-      if (e.name != name) continue;
-      if (caller == m.get()) return;
-      if (m->refs > 0) m->refs--;
-      if (caller) {
-        auto it = std::find_if(caller->held.begin(), caller->held.end(),
-                               [&](auto &h) { return h.first == m.get() && h.second == name; });
-        if (it != caller->held.end()) caller->held.erase(it);
-      }
-      return;
-    }
+  auto [m, e] = find_export(name);
+  if (!m) {
+    I.violation(std::string("symbol_put of ") + name + ", which no module exports");
+    return;
   }
-  I.violation(std::string("symbol_put of ") + name + ", which no module exports");
+  if (caller == m) return;
+  if (m->refs > 0) m->refs--;
+  if (caller) {
+    auto it = std::find_if(caller->held.begin(), caller->held.end(),
+                           [&](auto &h) { return h.first == m && h.second == name; });
+    if (it != caller->held.end()) caller->held.erase(it);
+  }
 }
 
 }  // namespace kapi

@@ -1,4 +1,5 @@
-/* Resolves test_export's symbols with symbol_get; licence "Proprietary".  The
+/* Resolves test_export's symbols with symbol_get; built twice, as
+ * test_gpl_user (licence "GPL v2") and test_plain_user ("Proprietary").  The
  * parameters show what it got: the answer, or -1 when the symbol was refused.
  * With keep=1 it does not put the symbols back at exit. */
 #include <linux/module.h>
@@ -25,7 +26,7 @@ static int __init user_init(void)
 		gpl_answer = gpl_fn();
 	if (plain_fn)
 		plain_answer = plain_fn();
-	printk(KERN_INFO "test_plain_user: gpl=%d plain=%d\n", gpl_answer, plain_answer);
+	printk(KERN_INFO USER_NAME ": gpl=%d plain=%d\n", gpl_answer, plain_answer);
 	return 0;
 }
 
@@ -41,4 +42,4 @@ static void __exit user_exit(void)
 
 module_init(user_init);
 module_exit(user_exit);
-MODULE_LICENSE("Proprietary");
+MODULE_LICENSE(USER_LICENSE);
