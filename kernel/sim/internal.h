@@ -31,40 +31,7 @@
 
 #undef __always_inline
 namespace kapi {
-#include <linux/types.h>
-#include <linux/errno.h>
-#include <linux/kernel.h>
-#include <linux/printk.h>
-#include <linux/module.h>
-#include <linux/moduleparam.h>
-#include <linux/sched.h>
-#include <linux/rcupdate.h>
-#include <linux/semaphore.h>
-#include <linux/workqueue.h>
-#include <linux/slab.h>
-#include <linux/vmalloc.h>
-#include <linux/gfp.h>
-#include <linux/jiffies.h>
-#include <linux/ktime.h>
-#include <linux/time.h>
-#include <linux/tick.h>
-#include <linux/kernel_stat.h>
-#include <linux/cpumask.h>
-#include <linux/proc_fs.h>
-#include <linux/fs.h>
-#include <linux/device.h>
-#include <linux/kobject.h>
-#include <linux/miscdevice.h>
-#include <linux/notifier.h>
-#include <linux/random.h>
-#include "backend.h"
-
-extern "C" {
-int is_tid_enable(unsigned long long feature_id);
-int register_ferrow_notifier(struct notifier_block *nb);
-int unregister_ferrow_notifier(struct notifier_block *nb);
-int zebk_caller_api(const char *event_code, int value, int pid, const char *text);
-}
+#include "kernel_api.inc"
 }  // namespace kapi
 #undef jiffies
 #undef __init

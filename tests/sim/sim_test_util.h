@@ -19,36 +19,7 @@
 
 #undef __always_inline
 namespace k {
-#include <linux/errno.h>
-#include <linux/kernel.h>
-#include <linux/printk.h>
-#include <linux/sched.h>
-#include <linux/rcupdate.h>
-#include <linux/semaphore.h>
-#include <linux/workqueue.h>
-#include <linux/slab.h>
-#include <linux/vmalloc.h>
-#include <linux/jiffies.h>
-#include <linux/ktime.h>
-#include <linux/time.h>
-#include <linux/tick.h>
-#include <linux/kernel_stat.h>
-#include <linux/cpumask.h>
-#include <linux/proc_fs.h>
-#include <linux/seq_file.h>
-#include <linux/notifier.h>
-#include <linux/random.h>
-#include <linux/module.h>
-#include <linux/miscdevice.h>
-#include <linux/kobject.h>
-extern "C" {
-int is_tid_enable(unsigned long long feature_id);
-int register_ferrow_notifier(struct notifier_block *nb);
-int unregister_ferrow_notifier(struct notifier_block *nb);
-int zebk_caller_api(const char *event_code, int value, int pid, const char *text);
-u32 __ptr_hash_id(const void *ptr);
-int __kernel_fault(const char *facility, const char *site);
-}
+#include "sim/kernel_api.inc"
 }  // namespace k
 #undef jiffies
 #undef __init
