@@ -181,36 +181,31 @@ class Player {
 
   std::vector<OutEvent> collect() {
     std::vector<OutEvent> out = own_;
+    auto add = [&out](OutEvent::Type type, u64 seq, u64 ts_ns) -> OutEvent & {
+      OutEvent &o = out.emplace_back();
+      o.type = type;
+      o.seq = seq;
+      o.ts_ns = ts_ns;
+      return o;
+    };
     for (const sim::LogRecord &r : k_.log()) {
-      OutEvent o;
-      o.type = OutEvent::Printk;
-      o.seq = r.seq;
-      o.ts_ns = r.ts_ns;
+      OutEvent &o = add(OutEvent::Printk, r.seq, r.ts_ns);
       o.level = r.level;
       o.text = r.text;
       o.newline = r.newline;
-      out.push_back(std::move(o));
     }
     for (const sim::Uevent &u : k_.uevents()) {
-      OutEvent o;
-      o.type = OutEvent::Uevent;
-      o.seq = u.seq;
-      o.ts_ns = u.ts_ns;
+      OutEvent &o = add(OutEvent::Uevent, u.seq, u.ts_ns);
       o.action = u.action;
       o.env = u.env;
       o.result = u.result;
-      out.push_back(std::move(o));
     }
     for (const sim::EventReport &r : k_.event_reports()) {
-      OutEvent o;
-      o.type = OutEvent::EventReport;
-      o.seq = r.seq;
-      o.ts_ns = r.ts_ns;
+      OutEvent &o = add(OutEvent::EventReport, r.seq, r.ts_ns);
       o.name = r.event_code;
       o.value = r.value;
       o.pid = r.pid;
       o.text = r.text;
-      out.push_back(std::move(o));
     }
     std::stable_sort(out.begin(), out.end(), [](const OutEvent &a, const OutEvent &b) { return a.seq < b.seq; });
     for (const std::string &v : k_.violations()) {
