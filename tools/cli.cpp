@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -15,10 +16,27 @@
 #ifndef PELK_MODULE_DEFAULT_PATH
 #define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
 #endif
+#ifndef PELK_MODULE_RELATIVE_PATH
+#define PELK_MODULE_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_util.so"
+#endif
 
 namespace pelk_tool {
 
 namespace {
+
+// The module installed with the program (PELK_MODULE_RELATIVE_PATH from the
+// program's own directory), so that an installed or moved program runs from
+// anywhere; a program run from its build folder falls back to the module it
+// was built with.
+std::string default_module_path() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    std::filesystem::path installed = (exe.parent_path() / PELK_MODULE_RELATIVE_PATH).lexically_normal();
+    if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
+  }
+  return PELK_MODULE_DEFAULT_PATH;
+}
 
 const char kUsage[] =
     "usage: pelk_perf_util COMMAND [OPTIONS]\n"
@@ -152,7 +170,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   RunOptions opt;
   if (module_path) opt.module_path = *module_path;
   else if (const char *env = getenv("PELK_MODULE"); env && *env) opt.module_path = env;
-  else opt.module_path = PELK_MODULE_DEFAULT_PATH;
+  else opt.module_path = default_module_path();
 
   std::vector<OutEvent> events;
   try {

@@ -1,6 +1,7 @@
 // Loading, the kmonitor_delay parameter, the feature switches, the timing of
 // the performance cycle, set-up failures and a complete unload.
-#include <regex>
+#include <algorithm>
+#include <cctype>
 
 #include "module/module_harness.h"
 
@@ -9,7 +10,18 @@ namespace {
 
 using sim::Fault;
 
-class ModuleFrame : public ModuleHarness {};
+class ModuleFrame : public ModuleHarness {
+ protected:
+  // "[K] Success to create pelk_perf_monitor_wq (0x<16 hex digits>)." whatever the %p id.
+  static bool is_wq_created_line(const std::string &t) {
+    const std::string head = "[K] Success to create pelk_perf_monitor_wq (0x", tail = ").";
+    if (t.size() != head.size() + 16 + tail.size() || t.rfind(head, 0) != 0) return false;
+    if (t.compare(head.size() + 16, tail.size(), tail) != 0) return false;
+    for (size_t i = head.size(); i < head.size() + 16; i++)
+      if (!std::isdigit((unsigned char)t[i]) && (t[i] < 'a' || t[i] > 'f')) return false;
+    return true;
+  }
+};
 
 TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   boot();
@@ -19,9 +31,7 @@ TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   EXPECT_EQ("pelk_cpu_monitor_init", log[0].text);
   EXPECT_FALSE(log[0].newline);
   EXPECT_EQ(4, log[0].level);  // no level of its own
-  EXPECT_TRUE(std::regex_match(log[1].text,
-                               std::regex(R"(\[K\] Success to create pelk_perf_monitor_wq \(0x[0-9a-f]{16}\)\.)")))
-      << log[1].text;
+  EXPECT_TRUE(is_wq_created_line(log[1].text)) << log[1].text;
   EXPECT_EQ(6, log[1].level);
 
   // Health switch asked first, the ZEB switch after the monitor.
@@ -38,6 +48,23 @@ TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   EXPECT_EQ("pelk_perf_monitor_wq", pending[0].wq);
   EXPECT_EQ(0, pending[0].cpu);
   EXPECT_EQ(2500u, pending[0].expiry_jiffies);
+}
+
+// The parts start in their order: the health switch, the proc file, the
+// monitor with its first cycle, then the ZEB switch.
+TEST_F(ModuleFrame, PartsStartInOrder) {
+  boot();
+  std::vector<std::string> calls;
+  for (const char *f : {"printk", "is_tid_enable", "register_ferrow_notifier"})
+    for (int nth : {1, 2}) k().on_call(f, nth, [&calls, f] { calls.push_back(f); });
+  for (const char *f : {"proc_mkdir", "proc_create", "alloc_workqueue", "queue_delayed_work_on"})
+    k().on_call(f, 1, [&calls, f] { calls.push_back(f); });
+  load();
+  EXPECT_EQ((std::vector<std::string>{"printk", "is_tid_enable", "register_ferrow_notifier", "proc_mkdir",
+                                      "proc_create", "alloc_workqueue", "printk", "queue_delayed_work_on",
+                                      "is_tid_enable", "register_ferrow_notifier"}),
+            calls);
+  ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `calls`
 }
 
 TEST_F(ModuleFrame, SwitchesStayFalseUntilTheFirstNotification) {
@@ -135,6 +162,10 @@ TEST_F(ModuleFrame, PeriodChangeAppliesAtTheNextRearming) {
   ASSERT_EQ(1u, cycles().size());
 
   // The cycle already queued keeps its delay; the one after uses the new one.
+  spawn(100, "app");
+  sim::CpuRate busy;
+  busy.milli_cpu = 1000;
+  k().set_rate(100, busy);
   ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "2000"));
   k().run_for(7 * kSec);
   auto c = cycles();
@@ -142,19 +173,71 @@ TEST_F(ModuleFrame, PeriodChangeAppliesAtTheNextRearming) {
   EXPECT_EQ(5 * kSec, c[0].ts_ns);
   EXPECT_EQ(10 * kSec, c[1].ts_ns);
   EXPECT_EQ(12 * kSec, c[2].ts_ns);
-  EXPECT_EQ(top_header(2000, 8), top_table(c[1])[0]);  // the period is read at every use
+  // The period is read at every use: 5 s of CPU time in the period now in
+  // force, 2000 ms, is 250%.
+  auto table = top_table(c[1]);
+  ASSERT_EQ(11u, table.size());
+  EXPECT_EQ(top_header(2000, 8), table[0]);
+  EXPECT_EQ(top_row(250, 100, "app", 5 * kSec, 0), table[1]);
 }
 
+// At insmod a negative period is refused with one warning and the load goes
+// on with the default; a later write of one fails and keeps the old value.
 TEST_F(ModuleFrame, NegativePeriodIsRefused) {
   boot();
-  EXPECT_EQ(-22, k().insmod(PELK_MODULE_PATH, "kmonitor_delay=-5"));
-  EXPECT_FALSE(k().module_loaded(kModule));
-  load();
-  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "-1"));
-  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "ten"));
+  load("kmonitor_delay=-5");
+  const auto &log = k().log();
+  ASSERT_EQ(3u, log.size());
+  EXPECT_EQ("pelk_cpu_monitor_init", log[0].text);
+  EXPECT_EQ("[K] kmonitor_delay=-5 refused, using 10000", log[1].text);
+  EXPECT_EQ(4, log[1].level);
+  EXPECT_TRUE(log[1].newline);
+  EXPECT_TRUE(is_wq_created_line(log[2].text)) << log[2].text;
   std::string v;
   ASSERT_EQ(0, k().param_read(kModule, "kmonitor_delay", &v));
   EXPECT_EQ("10000\n", v);
+  auto pending = k().pending_works();
+  ASSERT_EQ(1u, pending.size());
+  EXPECT_EQ(2500u, pending[0].expiry_jiffies);
+
+  ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "3000"));
+  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "-1"));
+  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "ten"));
+  ASSERT_EQ(0, k().param_read(kModule, "kmonitor_delay", &v));
+  EXPECT_EQ("3000\n", v);
+  EXPECT_EQ(3u, k().log().size());
+}
+
+// The report block, from its start line to its done line, is written under
+// my_semaphore: taken before the start line, not released before the done line.
+TEST_F(ModuleFrame, ReportBlockIsWrittenUnderTheSemaphore) {
+  boot();
+  load();
+  std::vector<std::pair<std::string, sim::u64>> ops;
+  for (int nth = 1; nth <= 4; nth++)
+    for (const char *f : {"down", "up"})
+      k().on_call(f, nth, [this, &ops, f] { ops.push_back({f, k().next_seq()}); });
+  k().run_for(10 * kSec);
+  auto seq_of = [this](const std::string &prefix) {
+    for (const auto &r : k().log())
+      if (r.text.rfind(prefix, 0) == 0) return r.seq;
+    return sim::u64(0);
+  };
+  sim::u64 start = seq_of("[K][Perf] PELK Perf Statistic start"), done = seq_of("[K][Perf] PELK Perf Statistic done");
+  ASSERT_LT(0u, start);
+  ASSERT_LT(start, done);
+  // The last down before the start line, and no up until after the done line.
+  int held = 0;
+  for (const auto &[op, seq] : ops) {
+    if (seq < start) {
+      held = op == "down";
+    } else if (seq < done) {
+      EXPECT_NE("up", op) << "released inside the block";
+    }
+  }
+  EXPECT_EQ(1, held);
+  EXPECT_TRUE(std::any_of(ops.begin(), ops.end(), [done](const auto &o) { return o.first == "up" && o.second > done; }));
+  ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `ops`
 }
 
 TEST_F(ModuleFrame, PeriodZeroRearmsWithNoDelay) {

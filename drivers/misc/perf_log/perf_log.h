@@ -117,6 +117,7 @@ __END_DECLS
 
 #define PELK_MSG_INIT "pelk_cpu_monitor_init"
 #define PELK_MSG_EXIT "pelk_cpu_monitor_exit"
+#define PELK_MSG_DELAY_REFUSED KERN_WARNING "[K] kmonitor_delay=%d refused, using %d\n"
 #define PELK_MSG_HEALTH_TRUE KERN_INFO "is_HEALTH_enable is true"
 #define PELK_MSG_HEALTH_FALSE KERN_INFO "is_HEALTH_enable is false"
 
