@@ -105,7 +105,14 @@ void pelk_cpu_monitor_proc_exit(void);
 /* ---- sibling-module services ------------------------------------------------------ */
 
 __BEGIN_DECLS
-/* Feature-switch service: 1 means enabled, anything else disabled. */
+/* Feature-switch service: 1 means enabled, anything else disabled.
+ *
+ * The module requires the service to export unregister_ferrow_notifier as
+ * well as register_ferrow_notifier: the two notifier blocks and their
+ * callbacks live in this module's memory, so unloading must take them off
+ * the service's chain before the module's code and data go away, or the
+ * service's next notification would call into freed memory.  A service that
+ * only offers registration cannot host a module that unloads. */
 int is_tid_enable(unsigned long long feature_id);
 int register_ferrow_notifier(struct notifier_block *nb);
 int unregister_ferrow_notifier(struct notifier_block *nb);
