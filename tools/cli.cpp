@@ -63,7 +63,7 @@ const char kSimulateUsage[] =
     "                         kmonitor_delay=5000); may be repeated\n"
     "  --output FILE          write the output to FILE instead of standard output\n"
     "  --module PATH          the module's shared object (default: $PELK_MODULE, or\n"
-    "                         the one built with this program)\n"
+    "                         the one installed or built with this program)\n"
     "  --print-default        print the built-in scenario and exit\n"
     "  --help                 show this help\n"
     "\n"
