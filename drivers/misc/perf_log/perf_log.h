@@ -181,6 +181,9 @@ u64 pelk_cpu_percent(u64 ns);
 void pelk_cpu_monitor_proc_init(void);
 void pelk_cpu_monitor_proc_exit(void);
 
+/* modem_sleep.cpp: the per-cycle step, with my_semaphore held. */
+void md_sleep_statistic(void);
+
 /* ---- sibling-module services ------------------------------------------------------ */
 
 __BEGIN_DECLS
