@@ -102,9 +102,15 @@ std::string sleep_days_text(const std::string &bytes) {
     snprintf(buf, sizeof buf, "%s%04llu-%02llu-%02llu today=", out.empty() ? "" : "; ", (unsigned long long)d.year,
              (unsigned long long)d.month, (unsigned long long)d.day);
     out += buf;
-    for (size_t i = 0; i < 5; i++) out += (i ? "/" : "") + std::to_string(d.today_time[i]);
+    for (size_t i = 0; i < 5; i++) {
+      if (i) out += '/';
+      out += std::to_string(d.today_time[i]);
+    }
     out += " base=";
-    for (size_t i = 0; i < 5; i++) out += (i ? "/" : "") + std::to_string(d.base_time[i]);
+    for (size_t i = 0; i < 5; i++) {
+      if (i) out += '/';
+      out += std::to_string(d.base_time[i]);
+    }
   }
   return out;
 }
