@@ -38,13 +38,13 @@
 #define PELK_LOAD_CPUS 8
 #define PELK_LOAD_ROWS 5
 
-/* Feature ids of the switch service. */
 /* Modem sleep statistics: radio technologies counted (MD, 2G, 3G, 4G,
  * 5G_FR1), days kept in the history, and the block's marker. */
 #define MD_SLEEP_RATS 5
 #define MD_SLEEP_DAYS 5
 #define MD_SLEEP_MAGIC 0x536C702EU
 
+/* Feature ids of the switch service. */
 #define PELK_HEALTH_FEATURE_ID 901060000029ULL
 #define PELK_ZEB_FEATURE_ID 541860000033ULL
 
@@ -99,7 +99,7 @@ struct sleep_day_record {
 	u32 day;			/* 1 to 31 */
 	u32 reserved;
 	u64 today_time[MD_SLEEP_RATS];	/* sleep of that day so far, us */
-	u64 base_time[MD_SLEEP_RATS];	/* counters at the day's first valid cycle (see modem_sleep.cpp) */
+	u64 base_time[MD_SLEEP_RATS];	/* counters at the day's first valid cycle; 0 after a restart */
 };
 
 /* Record 0 is the current day, records 1 to 4 the days seen before it, the
@@ -111,10 +111,13 @@ struct md_sleep_history {
 /* Other modules link against these layouts: every byte is fixed. */
 static_assert(sizeof(struct md_sleep_block) == 512, "md_sleep_block size");
 static_assert(offsetof(struct md_sleep_block, head_magic) == 0, "head_magic");
+static_assert(sizeof_field(struct md_sleep_block, head_magic) == 4, "head_magic size");
 static_assert(offsetof(struct md_sleep_block, head_stamp) == 4, "head_stamp");
+static_assert(sizeof_field(struct md_sleep_block, head_stamp) == 4, "head_stamp size");
 static_assert(offsetof(struct md_sleep_block, reserved0) == 8, "reserved0");
 static_assert(sizeof_field(struct md_sleep_block, reserved0) == 32, "reserved0 size");
 static_assert(offsetof(struct md_sleep_block, md_slp_duration) == 40, "md_slp_duration");
+static_assert(sizeof_field(struct md_sleep_block, md_slp_duration) == 8, "md_slp_duration size");
 static_assert(offsetof(struct md_sleep_block, reserved1) == 48, "reserved1");
 static_assert(sizeof_field(struct md_sleep_block, reserved1) == 8, "reserved1 size");
 static_assert(offsetof(struct md_sleep_block, sleep_time) == 56, "sleep_time");
@@ -122,19 +125,26 @@ static_assert(sizeof_field(struct md_sleep_block, sleep_time) == 40, "sleep_time
 static_assert(offsetof(struct md_sleep_block, reserved2) == 96, "reserved2");
 static_assert(sizeof_field(struct md_sleep_block, reserved2) == 408, "reserved2 size");
 static_assert(offsetof(struct md_sleep_block, tail_stamp) == 504, "tail_stamp");
+static_assert(sizeof_field(struct md_sleep_block, tail_stamp) == 4, "tail_stamp size");
 static_assert(offsetof(struct md_sleep_block, tail_magic) == 508, "tail_magic");
+static_assert(sizeof_field(struct md_sleep_block, tail_magic) == 4, "tail_magic size");
 
 static_assert(sizeof(struct sleep_day_record) == 96, "sleep_day_record size");
 static_assert(offsetof(struct sleep_day_record, year) == 0, "year");
+static_assert(sizeof_field(struct sleep_day_record, year) == 4, "year size");
 static_assert(offsetof(struct sleep_day_record, month) == 4, "month");
+static_assert(sizeof_field(struct sleep_day_record, month) == 4, "month size");
 static_assert(offsetof(struct sleep_day_record, day) == 8, "day");
+static_assert(sizeof_field(struct sleep_day_record, day) == 4, "day size");
 static_assert(offsetof(struct sleep_day_record, reserved) == 12, "reserved");
+static_assert(sizeof_field(struct sleep_day_record, reserved) == 4, "reserved size");
 static_assert(offsetof(struct sleep_day_record, today_time) == 16, "today_time");
 static_assert(sizeof_field(struct sleep_day_record, today_time) == 40, "today_time size");
 static_assert(offsetof(struct sleep_day_record, base_time) == 56, "base_time");
 static_assert(sizeof_field(struct sleep_day_record, base_time) == 40, "base_time size");
 
 static_assert(sizeof(struct md_sleep_history) == 480, "md_sleep_history size");
+static_assert(offsetof(struct md_sleep_history, day[0]) == 0, "record 0");
 static_assert(offsetof(struct md_sleep_history, day[1]) == 96, "record 1");
 static_assert(offsetof(struct md_sleep_history, day[2]) == 192, "record 2");
 static_assert(offsetof(struct md_sleep_history, day[3]) == 288, "record 3");
