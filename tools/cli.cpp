@@ -58,6 +58,8 @@ const char kSimulateUsage[] =
     "  --format text|jsonl    text (default): the kernel log as dmesg prints it, with\n"
     "                         the other events as <marked> lines; jsonl: one JSON\n"
     "                         object per event\n"
+    "  --modem-history        after each report block, also print the module's\n"
+    "                         exported sleep_history (the modem's day history)\n"
     "  --duration SECONDS     run for this long instead of the scenario's duration\n"
     "  --param NAME=VALUE     set a module parameter for every load (for example\n"
     "                         kmonitor_delay=5000); may be repeated\n"
@@ -81,6 +83,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   std::vector<std::pair<std::string, std::string>> params;
   Format format = Format::Text;
   bool print_default = false;
+  bool modem_history = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i], value;
@@ -101,6 +104,8 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
       return kExitOk;
     } else if (a == "--print-default") {
       print_default = true;
+    } else if (a == "--modem-history") {
+      modem_history = true;
     } else if (a == "--format" || a == "--duration" || a == "--param" || a == "--output" || a == "--module") {
       std::optional<std::string> v = take(a.c_str());
       if (!v) return usage_error(err, "option " + a + " needs a value", kSimulateUsage);
@@ -168,6 +173,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   }
 
   RunOptions opt;
+  opt.modem_history = modem_history;
   if (module_path) opt.module_path = *module_path;
   else if (const char *env = getenv("PELK_MODULE"); env && *env) opt.module_path = env;
   else opt.module_path = default_module_path();

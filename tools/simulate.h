@@ -23,6 +23,7 @@ struct OutEvent {
     Suspend,      // duration_ns
     Note,         // text: a scenario step that could not be played
     Violation,    // text: a kernel rule the module broke
+    SleepHistory, // text: the module's exported sleep_history, its 480 bytes
   };
   Type type = Printk;
   u64 seq = 0;
@@ -41,6 +42,7 @@ struct OutEvent {
 
 struct RunOptions {
   std::string module_path;  // the module's shared object
+  bool modem_history = false;  // a SleepHistory event after each report block
 };
 
 // Plays `sc` from start to end.  Throws std::runtime_error when the module
@@ -48,5 +50,7 @@ struct RunOptions {
 std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt);
 
 constexpr const char *kModuleName = "pelk_perf_util";
+// The module's exported sleep_history: five day records of 96 bytes.
+constexpr size_t kSleepHistorySize = 480;
 
 }  // namespace pelk_tool

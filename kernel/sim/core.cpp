@@ -41,14 +41,18 @@ Module *Kernel::Impl::module_of(const void *p) const {
 
 void Kernel::Impl::hook(const char *facility) {
   if (hooks.empty() || cur.empty()) return;
-  for (size_t i = 0; i < hooks.size(); i++) {
-    if (hooks[i].facility != facility) continue;
-    if (--hooks[i].remaining > 0) continue;
-    std::function<void()> fn = std::move(hooks[i].fn);
-    hooks.erase(hooks.begin() + (long)i);
-    i--;
-    fn();
+  // The hooks due are taken out first: one that its function adds (to
+  // follow every call, say) counts from the next call, not this one.
+  std::vector<std::function<void()>> due;
+  for (size_t i = 0; i < hooks.size();) {
+    if (hooks[i].facility == facility && --hooks[i].remaining <= 0) {
+      due.push_back(std::move(hooks[i].fn));
+      hooks.erase(hooks.begin() + (long)i);
+    } else {
+      i++;
+    }
   }
+  for (auto &fn : due) fn();
 }
 
 int Kernel::Impl::fault(const char *facility, const std::string &site) {

@@ -279,7 +279,8 @@ class Kernel {
   // the named kernel facility, by its C name ("rcu_read_unlock", "down",
   // "printk", ...), before the call takes effect: what another CPU might do
   // between two statements of the module.  A task that exits in fn while no
-  // RCU reader is inside a section is freed at once.
+  // RCU reader is inside a section is freed at once.  A hook that fn adds
+  // counts from the next call.
   void on_call(const std::string &facility, int nth, std::function<void()> fn);
 
   // ---- checks ---------------------------------------------------------------

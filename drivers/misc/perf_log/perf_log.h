@@ -3,12 +3,14 @@
  * Shared types, module-wide variables and log texts of the module.  One
  * source per area: module_frame.cpp (loading, the parameter, the feature
  * switches), perf_monitor.cpp (the performance cycle: process accounting,
- * top ten, per-CPU load and CPU time split), user_outputs.cpp (the proc file).
+ * top ten, per-CPU load and CPU time split), user_outputs.cpp (the proc file),
+ * modem_sleep.cpp (the modem's sleep statistics and the day history).
  */
 #ifndef _PELK_PERF_LOG_H
 #define _PELK_PERF_LOG_H
 
 #include <linux/types.h>
+#include <linux/stddef.h>
 #include <linux/errno.h>
 #include <linux/kernel.h>
 #include <linux/printk.h>
@@ -35,6 +37,12 @@
 /* CPUs covered by the per-CPU load, and rows of the load ring. */
 #define PELK_LOAD_CPUS 8
 #define PELK_LOAD_ROWS 5
+
+/* Modem sleep statistics: radio technologies counted (MD, 2G, 3G, 4G,
+ * 5G_FR1), days kept in the history, and the block's marker. */
+#define MD_SLEEP_RATS 5
+#define MD_SLEEP_DAYS 5
+#define MD_SLEEP_MAGIC 0x536C702EU
 
 /* Feature ids of the switch service. */
 #define PELK_HEALTH_FEATURE_ID 901060000029ULL
@@ -69,6 +77,79 @@ struct monitor_context {
 	struct cpumask cpus;		/* the cycle is queued on the first of these */
 };
 
+/* The modem's shared sleep block, as the modem lays it out (little-endian,
+ * as the processor stores it).  sum_md_sleep_status holds the latest copy. */
+struct md_sleep_block {
+	u32 head_magic;			/* MD_SLEEP_MAGIC */
+	u32 head_stamp;			/* equals tail_stamp in a consistent block */
+	u8 reserved0[32];
+	u64 md_slp_duration;		/* ticks of the modem's 32k clock; only logged */
+	u8 reserved1[8];
+	u64 sleep_time[MD_SLEEP_RATS];	/* cumulative sleep, us: MD, 2G, 3G, 4G, 5G_FR1 */
+	u8 reserved2[408];
+	u32 tail_stamp;
+	u32 tail_magic;			/* MD_SLEEP_MAGIC */
+};
+
+/* One day of the history; the reserved word is never written here and moves
+ * with its record. */
+struct sleep_day_record {
+	u32 year;			/* full year of the local date */
+	u32 month;			/* 1 to 12 */
+	u32 day;			/* 1 to 31 */
+	u32 reserved;
+	u64 today_time[MD_SLEEP_RATS];	/* sleep of that day so far, us */
+	u64 base_time[MD_SLEEP_RATS];	/* counters at the day's first valid cycle; 0 after a restart */
+};
+
+/* Record 0 is the current day, records 1 to 4 the days seen before it, the
+ * most recent first. */
+struct md_sleep_history {
+	struct sleep_day_record day[MD_SLEEP_DAYS];
+};
+
+/* Other modules link against these layouts: every byte is fixed. */
+static_assert(sizeof(struct md_sleep_block) == 512, "md_sleep_block size");
+static_assert(offsetof(struct md_sleep_block, head_magic) == 0, "head_magic");
+static_assert(sizeof_field(struct md_sleep_block, head_magic) == 4, "head_magic size");
+static_assert(offsetof(struct md_sleep_block, head_stamp) == 4, "head_stamp");
+static_assert(sizeof_field(struct md_sleep_block, head_stamp) == 4, "head_stamp size");
+static_assert(offsetof(struct md_sleep_block, reserved0) == 8, "reserved0");
+static_assert(sizeof_field(struct md_sleep_block, reserved0) == 32, "reserved0 size");
+static_assert(offsetof(struct md_sleep_block, md_slp_duration) == 40, "md_slp_duration");
+static_assert(sizeof_field(struct md_sleep_block, md_slp_duration) == 8, "md_slp_duration size");
+static_assert(offsetof(struct md_sleep_block, reserved1) == 48, "reserved1");
+static_assert(sizeof_field(struct md_sleep_block, reserved1) == 8, "reserved1 size");
+static_assert(offsetof(struct md_sleep_block, sleep_time) == 56, "sleep_time");
+static_assert(sizeof_field(struct md_sleep_block, sleep_time) == 40, "sleep_time size");
+static_assert(offsetof(struct md_sleep_block, reserved2) == 96, "reserved2");
+static_assert(sizeof_field(struct md_sleep_block, reserved2) == 408, "reserved2 size");
+static_assert(offsetof(struct md_sleep_block, tail_stamp) == 504, "tail_stamp");
+static_assert(sizeof_field(struct md_sleep_block, tail_stamp) == 4, "tail_stamp size");
+static_assert(offsetof(struct md_sleep_block, tail_magic) == 508, "tail_magic");
+static_assert(sizeof_field(struct md_sleep_block, tail_magic) == 4, "tail_magic size");
+
+static_assert(sizeof(struct sleep_day_record) == 96, "sleep_day_record size");
+static_assert(offsetof(struct sleep_day_record, year) == 0, "year");
+static_assert(sizeof_field(struct sleep_day_record, year) == 4, "year size");
+static_assert(offsetof(struct sleep_day_record, month) == 4, "month");
+static_assert(sizeof_field(struct sleep_day_record, month) == 4, "month size");
+static_assert(offsetof(struct sleep_day_record, day) == 8, "day");
+static_assert(sizeof_field(struct sleep_day_record, day) == 4, "day size");
+static_assert(offsetof(struct sleep_day_record, reserved) == 12, "reserved");
+static_assert(sizeof_field(struct sleep_day_record, reserved) == 4, "reserved size");
+static_assert(offsetof(struct sleep_day_record, today_time) == 16, "today_time");
+static_assert(sizeof_field(struct sleep_day_record, today_time) == 40, "today_time size");
+static_assert(offsetof(struct sleep_day_record, base_time) == 56, "base_time");
+static_assert(sizeof_field(struct sleep_day_record, base_time) == 40, "base_time size");
+
+static_assert(sizeof(struct md_sleep_history) == 480, "md_sleep_history size");
+static_assert(offsetof(struct md_sleep_history, day[0]) == 0, "record 0");
+static_assert(offsetof(struct md_sleep_history, day[1]) == 96, "record 1");
+static_assert(offsetof(struct md_sleep_history, day[2]) == 192, "record 2");
+static_assert(offsetof(struct md_sleep_history, day[3]) == 288, "record 3");
+static_assert(offsetof(struct md_sleep_history, day[4]) == 384, "record 4");
+
 /* ---- module-wide variables ------------------------------------------------------- */
 
 /* module_frame.cpp */
@@ -84,6 +165,14 @@ extern s32 oom_score[PELK_TOP_COUNT];
 extern u64 g_load[PELK_LOAD_ROWS][PELK_LOAD_CPUS];
 extern u64 total_load;
 extern u64 g_user_time, g_system_time, g_io_time, g_irq_time, g_idle_time;
+
+/* modem_sleep.cpp; the three exports are GPL-only and have C linkage, as
+ * other modules see them. */
+__BEGIN_DECLS
+void odpm_md_sleep_init(void *address);
+extern struct md_sleep_block sum_md_sleep_status;
+extern struct md_sleep_history sleep_history;
+__END_DECLS
 
 /* ---- functions shared between the sources ------------------------------------------- */
 
@@ -101,6 +190,9 @@ u64 pelk_cpu_percent(u64 ns);
 /* user_outputs.cpp */
 void pelk_cpu_monitor_proc_init(void);
 void pelk_cpu_monitor_proc_exit(void);
+
+/* modem_sleep.cpp: the per-cycle step, with my_semaphore held. */
+void md_sleep_statistic(void);
 
 /* ---- sibling-module services ------------------------------------------------------ */
 
@@ -142,6 +234,14 @@ __END_DECLS
 	KERN_INFO "[K]  Cpus Usage [%2llu], [%2llu], [%2llu], [%2llu], [%2llu] [%2llu], [%2llu], [%2llu]\n"
 #define PELK_MSG_CPU_SPLIT \
 	KERN_INFO "[K]  user[%02d],system[%02d],iowait[%02d],irq[%02d],idle[%02d]\n"
+
+#define MD_MSG_NO_SHARE_MEM KERN_INFO "[name:spm&][K][info][%s:%d] - No MD share mem\n"
+#define MD_MSG_SHARE_MEM_NULL KERN_INFO "[K][info]MD shared memory is NULL"
+#define MD_MSG_NOT_VALID KERN_INFO "[K][info] MD sleep info. is not valid"
+#define MD_MSG_DURATION KERN_INFO "[K][info] md_slp_duration = %llu (32k)\n"
+#define MD_MSG_SUM "SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds"
+#define MD_MSG_UTC " [UTC][%04d-%02d-%02d %02d:%02d:%02d]"
+#define MD_MSG_SUM_LINE KERN_INFO "[name:tpc&][K][info] %s"
 
 #define PELK_PROC_SPLIT "%02d, %02d, %02d, %02d, %02d, "
 #define PELK_PROC_LOAD_ROW "%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,"

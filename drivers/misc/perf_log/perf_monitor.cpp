@@ -365,8 +365,10 @@ void pelk_perf_monitor_work_func(struct work_struct *work)
 
 	down(&my_semaphore);
 	printk(PELK_MSG_CYCLE_START, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-	if (check_top_malloc(ctx))
+	if (check_top_malloc(ctx)) {
+		md_sleep_statistic();
 		pelk_log_top_table(ctx);
+	}
 	pelk_log_cpu_loads();
 	pelk_log_cpu_split(ctx);
 	printk(PELK_MSG_CYCLE_DONE);
