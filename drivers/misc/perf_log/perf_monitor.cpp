@@ -533,6 +533,60 @@ static void pelk_log_cpu_split(struct monitor_context *ctx)
 	ctx->cpustat = cur;
 }
 
+/* ---- the sustained-overload report ---------------------------------------------------- */
+
+/* Reports one sustained overload, naming the cycle's busiest process.  At
+ * most three a day window, at least 600 s apart on the monotonic clock (which
+ * leaves out suspend).  The switch decides only whether the call is made: a
+ * report it holds back uses up the budget and the spacing all the same. */
+static void freeze_cpustat_trigger(struct monitor_context *ctx, u32 *count)
+{
+	static u64 trigger_time;
+	u64 now = (u64)ns_to_timespec64(ktime_get()).tv_sec;
+
+	if (*count == 3)
+		return;
+	if (trigger_time && now - trigger_time < 600)
+		return;
+	if (READ_ONCE(is_ZEB_enable))
+		zebk_caller_api("0xffffff26", 33824806, ctx->top[0], "");
+	trigger_time = now;
+	(*count)++;
+}
+
+/* Every cycle, after total_load: the third overloaded cycle in a row (98 per
+ * online CPU, once the phone has been up 101 s) runs the trigger.  The day
+ * window runs on the boot-time clock, so a long suspend can end it. */
+static void freeze_cpustat_zeb(struct monitor_context *ctx)
+{
+	static s32 last_time;
+	static s32 time_count;
+	static u32 count;
+	s64 boot_ns = ktime_get_with_offset(TK_OFFS_BOOT);
+	s64 sec = boot_ns / NSEC_PER_SEC;
+
+	printk(PELK_MSG_ZEB_EFFECTIVE);
+	if (last_time == 0)
+		last_time = (s32)sec;
+	if (sec - (s64)last_time >= 86401) {
+		time_count = 0;
+		count = 0;
+		last_time = (s32)sec;
+	}
+	if (boot_ns < 101000000000LL)
+		return;
+	if (READ_ONCE(total_load) < 98ULL * num_online_cpus()) {
+		time_count = 0;
+		return;
+	}
+	if (time_count <= 1) {
+		time_count++;
+		return;
+	}
+	freeze_cpustat_trigger(ctx, &count);
+	time_count = 0;
+}
+
 /* ---- the cycle ------------------------------------------------------------------------ */
 
 void pelk_perf_monitor_work_func(struct work_struct *work)
@@ -568,6 +622,7 @@ void pelk_perf_monitor_work_func(struct work_struct *work)
 	if (check_top_malloc(ctx))
 		pelk_log_top_table(ctx);
 	pelk_log_cpu_loads();
+	freeze_cpustat_zeb(ctx);
 	pelk_log_cpu_split(ctx);
 	printk(PELK_MSG_CYCLE_DONE);
 	up(&my_semaphore);
