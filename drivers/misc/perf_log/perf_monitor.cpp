@@ -286,14 +286,20 @@ static struct task_info *pelk_find_task_info(struct hlist_head *chain, const cha
 }
 
 /* Called inside the RCU section of the thread walk: the allocation must not
- * sleep.  A thread that cannot be recorded is tried again next cycle. */
+ * sleep.  A thread that cannot be recorded is tried again next cycle.  The
+ * name is copied once, so that a thread renaming itself meanwhile cannot give
+ * its key and its record two different names. */
 static void pelk_record_thread(struct task_struct *t)
 {
-	const char *comm = task_comm(t);
+	char comm[TASK_COMM_LEN];
 	pid_t tid = task_pid_nr(t);
 	u64 runtime = pelk_thread_runtime(t);
-	struct hlist_head *chain = pelk_task_chain(comm, tid);
-	struct task_info *info = pelk_find_task_info(chain, comm);
+	struct hlist_head *chain;
+	struct task_info *info;
+
+	strscpy(comm, task_comm(t), sizeof(comm));
+	chain = pelk_task_chain(comm, tid);
+	info = pelk_find_task_info(chain, comm);
 
 	if (info) {
 		if (info->tid != tid) {
