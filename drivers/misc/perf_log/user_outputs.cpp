@@ -3,6 +3,7 @@
  * misc device pelk_systemserver_loading, whose only use is to carry the
  * uevent that tells user space system_server is overloaded. */
 #include "perf_log.h"
+#include <asm/barrier.h>
 
 static struct proc_dir_entry *cpu_monitor_entry;
 
@@ -59,7 +60,9 @@ void pelk_cpu_monitor_proc_exit(void)
 static struct miscdevice systemserver_object;
 /* Whether systemserver_object is in the misc class.  Registration may have
  * failed (or been undone when its announcement failed): the overload events
- * and the exit routine must then leave the device alone. */
+ * and the exit routine must then leave the device alone.  Published with
+ * release order: with a period of 0 the first cycle may run on another CPU
+ * while the start routine is still registering. */
 static bool systemserver_registered;
 
 static char systemserver_loading_env[] = PELK_SYSTEMSERVER_LOADING_ENV;
@@ -86,7 +89,7 @@ int pelk_systemserver_uevent_init(void)
 		printk(PELK_MSG_UEVENT_ADD_FAILED);
 		return ret;
 	}
-	systemserver_registered = true;
+	smp_store_release(&systemserver_registered, true);
 	return 0;
 }
 
@@ -97,7 +100,7 @@ int pelk_systemserver_uevent(void)
 {
 	char *envp[] = { systemserver_loading_env, NULL };
 
-	if (!systemserver_registered)
+	if (!smp_load_acquire(&systemserver_registered))
 		return -ENODEV;
 	if (kobject_uevent_env(systemserver_kobj(), KOBJ_CHANGE, envp)) {
 		printk(PELK_MSG_UEVENT_ENV_FAILED);
