@@ -92,9 +92,12 @@ TEST_F(SystemServerWatch, EveryQualifyingCycleSendsTheEvent) {
   // A failed event is logged each time and not retried; the cycle goes on.
   k().add_fault({"kobject_uevent", "pelk_systemserver_loading", 1, 2, -12});
   for (int i = 0; i < 2; i++) {
+    size_t at = k().log().size();
     auto w = next_cycle();
     ASSERT_FALSE(w.empty());
     EXPECT_EQ("kobject_uevent_env failed", w[0]);
+    EXPECT_EQ(6, k().log()[at].level);
+    EXPECT_FALSE(k().log()[at].newline);
     k().add_cputime(1000, 8 * kSec, 7 * kSec, i);
   }
   EXPECT_EQ(5u, cycles().size());
