@@ -54,12 +54,13 @@ TEST_F(CpuLoad, LoadsOfFourOnlineOfEightPossibleCpus) {
   auto c = last_cycle();
   ASSERT_EQ(std::vector<std::string>{usage({50, 25, 20, 10, 0, 0, 0, 0})}, lines_with(c, "[K]  Cpus Usage"));
   EXPECT_EQ("[K]  Cpus Usage [50], [25], [20], [10], [ 0] [ 0], [ 0], [ 0]", lines_with(c, "[K]  Cpus Usage")[0]);
-  // Order inside the block: start, table, loads, split, done.
-  ASSERT_EQ(15u, c.lines.size());
+  // Order inside the block: start, table, loads, overload line, split, done.
+  ASSERT_EQ(16u, c.lines.size());
   EXPECT_EQ(usage({50, 25, 20, 10, 0, 0, 0, 0}), c.lines[12]);
-  EXPECT_EQ(0u, c.lines[13].rfind("[K]  user[", 0));
+  EXPECT_EQ("freeze_cpustat_zeb is effective", c.lines[13]);
+  EXPECT_EQ(0u, c.lines[14].rfind("[K]  user[", 0));
   // 4 CPUs over 10 s: user 5 + 1.5 + nice 1, system 1, iowait 3, irq 2, idle the rest.
-  EXPECT_EQ("[K]  user[18],system[02],iowait[07],irq[05],idle[66]", c.lines[13]);
+  EXPECT_EQ("[K]  user[18],system[02],iowait[07],irq[05],idle[66]", c.lines[14]);
 }
 
 TEST_F(CpuLoad, FirstLoadIsTheShareSinceBoot) {

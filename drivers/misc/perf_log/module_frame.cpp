@@ -115,12 +115,14 @@ static int __init pelk_cpu_monitor_init(void)
 	pelk_cpu_monitor_proc_init();
 	pelk_monitor_init();
 	cloud_engine_init();
+	pelk_systemserver_uevent_init();
 	return 0;
 }
 
 /* Everything goes before the code does: the callbacks first, so that no
  * switch change arrives during the teardown, then the proc file, then the
- * performance cycle with its workqueue and memory. */
+ * performance cycle with its workqueue and memory, and only then the loading
+ * device, which the cycle sends on. */
 static void __exit pelk_cpu_monitor_exit(void)
 {
 	printk(PELK_MSG_EXIT);
@@ -128,6 +130,7 @@ static void __exit pelk_cpu_monitor_exit(void)
 	unregister_ferrow_notifier(&health_pelkcare_notifier);
 	pelk_cpu_monitor_proc_exit();
 	pelk_monitor_exit();
+	pelk_systemserver_uevent_exit();
 }
 
 module_init(pelk_cpu_monitor_init);

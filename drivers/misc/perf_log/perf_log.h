@@ -3,8 +3,10 @@
  * Shared types, module-wide variables and log texts of the module.  One
  * source per area: module_frame.cpp (loading, the parameter, the feature
  * switches), perf_monitor.cpp (the performance cycle: process accounting,
- * top ten, per-CPU load and CPU time split), user_outputs.cpp (the proc file),
- * modem_sleep.cpp (the modem's sleep statistics and the day history).
+ * top ten, the system_server watch, per-CPU load and CPU time split, the
+ * sustained-overload report), user_outputs.cpp (the proc file and the
+ * system_server loading device), modem_sleep.cpp (the modem's sleep
+ * statistics and the day history).
  */
 #ifndef _PELK_PERF_LOG_H
 #define _PELK_PERF_LOG_H
@@ -26,6 +28,10 @@
 #include <linux/seq_file.h>
 #include <linux/time.h>
 #include <linux/ktime.h>
+#include <linux/miscdevice.h>
+#include <linux/kobject.h>
+#include <linux/list.h>
+#include <linux/sched.h>
 
 /* ---- sizes ---------------------------------------------------------------- */
 
@@ -43,6 +49,11 @@
 #define MD_SLEEP_RATS 5
 #define MD_SLEEP_DAYS 5
 #define MD_SLEEP_MAGIC 0x536C702EU
+/* task_hash_table: 2^12 chains of system_server thread records, found by the
+ * thread key "%s%d" of name and tid, cut at 20 characters. */
+#define PELK_TASK_HASH_BITS 12
+#define PELK_TASK_KEY_LEN 21
+#define PELK_SS_TOP_THREADS 10
 
 /* Feature ids of the switch service. */
 #define PELK_HEALTH_FEATURE_ID 901060000029ULL
@@ -150,6 +161,16 @@ static_assert(offsetof(struct md_sleep_history, day[2]) == 192, "record 2");
 static_assert(offsetof(struct md_sleep_history, day[3]) == 288, "record 3");
 static_assert(offsetof(struct md_sleep_history, day[4]) == 384, "record 4");
 
+/* One system_server thread as the watch follows it.  Runtimes are whole
+ * tenths of a second of the thread's user + system time. */
+struct task_info {
+	struct hlist_node node;
+	s32 tid;
+	u64 last_runtime;	/* thread runtime at the last update */
+	u64 delta;		/* thread runtime used in the last period */
+	char comm[TASK_COMM_LEN];
+};
+
 /* ---- module-wide variables ------------------------------------------------------- */
 
 /* module_frame.cpp */
@@ -165,6 +186,7 @@ extern s32 oom_score[PELK_TOP_COUNT];
 extern u64 g_load[PELK_LOAD_ROWS][PELK_LOAD_CPUS];
 extern u64 total_load;
 extern u64 g_user_time, g_system_time, g_io_time, g_irq_time, g_idle_time;
+extern struct hlist_head task_hash_table[1 << PELK_TASK_HASH_BITS];
 
 /* modem_sleep.cpp; the three exports are GPL-only and have C linkage, as
  * other modules see them. */
@@ -190,6 +212,9 @@ u64 pelk_cpu_percent(u64 ns);
 /* user_outputs.cpp */
 void pelk_cpu_monitor_proc_init(void);
 void pelk_cpu_monitor_proc_exit(void);
+int pelk_systemserver_uevent_init(void);
+int pelk_systemserver_uevent(void);
+void pelk_systemserver_uevent_exit(void);
 
 /* modem_sleep.cpp: the per-cycle step, with my_semaphore held. */
 void md_sleep_statistic(void);
@@ -230,6 +255,14 @@ __END_DECLS
 #define PELK_MSG_TOP_ROW \
 	KERN_INFO "[K] %8llu%%        %5d        %20s          %11llu(ns)          %5d\n"
 
+#define PELK_MSG_NO_SS_TASK KERN_INFO "Can't find the task of pid %d\n"
+#define PELK_MSG_TASK_INFO_ALLOC_FAILED KERN_INFO "Can't allocate memory for %s\n"
+#define PELK_MSG_TASK_INFO_MISSING KERN_ERR "Can't find the info of %s\n"
+#define PELK_MSG_TASKS_ARRAY_FAILED KERN_ERR "Failed to allocate memory for tasks array\n"
+#define PELK_MSG_SS_TOP_START KERN_INFO "[K]system_server TOP thread (%02d-%02d %02d:%02d:%02d)\n"
+#define PELK_MSG_SS_TOP_HEADER KERN_INFO "[K]     Usage          PID        %20s\n"
+#define PELK_MSG_SS_TOP_ROW KERN_INFO "[K] %8llu%%        %5d        %20s\n"
+
 #define PELK_MSG_CPUS_USAGE \
 	KERN_INFO "[K]  Cpus Usage [%2llu], [%2llu], [%2llu], [%2llu], [%2llu] [%2llu], [%2llu], [%2llu]\n"
 #define PELK_MSG_CPU_SPLIT \
@@ -242,6 +275,15 @@ __END_DECLS
 #define MD_MSG_SUM "SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds"
 #define MD_MSG_UTC " [UTC][%04d-%02d-%02d %02d:%02d:%02d]"
 #define MD_MSG_SUM_LINE KERN_INFO "[name:tpc&][K][info] %s"
+/* The loading device.  The environment entry is literal, not a format:
+ * user space receives both percent signs. */
+#define PELK_SYSTEMSERVER_DEVICE "pelk_systemserver_loading"
+#define PELK_SYSTEMSERVER_LOADING_ENV "SYSTEMSERVER_LOADING=200%%"
+#define PELK_MSG_MISC_REGISTER_FAILED KERN_INFO "register systemserver_object failed"
+#define PELK_MSG_UEVENT_ADD_FAILED KERN_INFO "kobject_uevent creat failed"
+#define PELK_MSG_UEVENT_ENV_FAILED KERN_INFO "kobject_uevent_env failed"
+
+#define PELK_MSG_ZEB_EFFECTIVE KERN_INFO "freeze_cpustat_zeb is effective\n"
 
 #define PELK_PROC_SPLIT "%02d, %02d, %02d, %02d, %02d, "
 #define PELK_PROC_LOAD_ROW "%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,"
