@@ -3,7 +3,8 @@
  * Shared types, module-wide variables and log texts of the module.  One
  * source per area: module_frame.cpp (loading, the parameter, the feature
  * switches), perf_monitor.cpp (the performance cycle: process accounting,
- * top ten, per-CPU load and CPU time split), user_outputs.cpp (the proc file).
+ * top ten, per-CPU load and CPU time split), app_health.cpp (the watched-name
+ * table and the application health cycle), user_outputs.cpp (the proc file).
  */
 #ifndef _PELK_PERF_LOG_H
 #define _PELK_PERF_LOG_H
@@ -24,6 +25,9 @@
 #include <linux/seq_file.h>
 #include <linux/time.h>
 #include <linux/ktime.h>
+#include <linux/list.h>
+#include <linux/rhashtable.h>
+#include <linux/sched.h>
 
 /* ---- sizes ---------------------------------------------------------------- */
 
@@ -69,6 +73,45 @@ struct monitor_context {
 	struct cpumask cpus;		/* the cycle is queued on the first of these */
 };
 
+/* ---- the application health watch ------------------------------------------------ */
+
+/* Bytes of a watched name and of the lookup key: a comm and room to spare. */
+#define PELK_WATCHED_KEY_LEN 24
+/* Buckets of app_health_ht: 1 << PELK_HEALTH_HT_BITS. */
+#define PELK_HEALTH_HT_BITS 10
+/* Accumulating cycles kept, and how many of the newest make one minute. */
+#define PELK_HEALTH_SLOTS 30
+#define PELK_HEALTH_1MIN_SLOTS 6
+/* Pause between two health cycles; the one- and five-minute windows are 6
+ * and 30 cycles of it. */
+#define PELK_HEALTH_PERIOD_MS 10000
+
+/* One entry per position of comm_list; the table ht is keyed by name. */
+struct watched_name {
+	char name[PELK_WATCHED_KEY_LEN];
+	struct rhash_head node;
+};
+
+/* The health cycle's work context: one instance while the cycle exists. */
+struct health_work_context {
+	struct workqueue_struct *wq;	/* "app_health_info" */
+	struct delayed_work work;
+	struct cpumask cpus;		/* the cycle is queued on the first of these */
+	unsigned long delay;		/* jiffies from the end of a cycle to the next */
+};
+
+/* CPU time history of one watched process name. */
+struct app_health_record {
+	char name[TASK_COMM_LEN];
+	struct hlist_node node;
+	u64 slots[PELK_HEALTH_SLOTS];	/* ns used in each accumulating cycle */
+	u32 slot_index;			/* the oldest slot, overwritten next */
+	u64 sum_5min;			/* all slots */
+	u64 sum_1min;			/* the newest PELK_HEALTH_1MIN_SLOTS slots */
+	u64 last_runtime;		/* process CPU time at the last sample, ns */
+	bool reported;			/* reported once: never sampled again */
+};
+
 /* ---- module-wide variables ------------------------------------------------------- */
 
 /* module_frame.cpp */
@@ -85,6 +128,11 @@ extern u64 g_load[PELK_LOAD_ROWS][PELK_LOAD_CPUS];
 extern u64 total_load;
 extern u64 g_user_time, g_system_time, g_io_time, g_irq_time, g_idle_time;
 
+/* app_health.cpp */
+extern struct watched_name *record;
+extern struct rhashtable ht;
+extern struct hlist_head app_health_ht[1 << PELK_HEALTH_HT_BITS];
+
 /* ---- functions shared between the sources ------------------------------------------- */
 
 /* perf_monitor.cpp */
@@ -97,6 +145,10 @@ void pelk_perf_monitor_work_func(struct work_struct *work);
 void pelk_local_time(struct tm *tm);
 /* ns as a percentage of one CPU over the current period (0 for period 0). */
 u64 pelk_cpu_percent(u64 ns);
+
+/* app_health.cpp */
+void pelk_health_init(void);
+void pelk_health_exit(void);
 
 /* user_outputs.cpp */
 void pelk_cpu_monitor_proc_init(void);
@@ -134,6 +186,15 @@ __END_DECLS
 	KERN_INFO "[K]  Cpus Usage [%2llu], [%2llu], [%2llu], [%2llu], [%2llu] [%2llu], [%2llu], [%2llu]\n"
 #define PELK_MSG_CPU_SPLIT \
 	KERN_INFO "[K]  user[%02d],system[%02d],iowait[%02d],irq[%02d],idle[%02d]\n"
+
+#define PELK_MSG_HEALTH_INIT KERN_INFO "pelk_health init!\n"
+#define PELK_MSG_COMM_LIST_NOMEM KERN_INFO "fail to malloc comm_list\n"
+#define PELK_MSG_HT_INIT_FAILED KERN_INFO "rhashtable_init:falied"
+#define PELK_MSG_HT_INSERT_FAILED KERN_WARNING "Test failed insertion returned err %d\n"
+#define PELK_MSG_HEALTH_CTX_NOMEM KERN_ERR "Failed to allocate memory for work data\n"
+#define PELK_MSG_HEALTH_WQ_FAILED KERN_ERR "Failed to create workqueue\n"
+#define PELK_MSG_HEALTH_RECORD_NOMEM KERN_ERR "Memory allocation failed\n"
+#define PELK_MSG_HEALTH_LINE KERN_INFO "%s, 1min:%d, 5min:%d\n"
 
 #define PELK_PROC_SPLIT "%02d, %02d, %02d, %02d, %02d, "
 #define PELK_PROC_LOAD_ROW "%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,"
