@@ -318,6 +318,44 @@ TEST_F(HealthCycle, TenSecondsAtAnyTickRate) {
   }
 }
 
+// Without its context or its workqueue the cycle never runs; the table is
+// built all the same and goes at unloading.
+TEST_F(HealthCycle, CycleSetupFailures) {
+  struct Case {
+    const char *name;
+    sim::Fault fault;
+    const char *line;
+  } cases[] = {
+      {"context", {"kmalloc", "health_cycle_init", 1, 1, 0}, "Failed to allocate memory for work data"},
+      {"workqueue", {"alloc_workqueue", "app_health_info", 1, 1, 0}, "Failed to create workqueue"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (k_ && k_->module_loaded(kModule)) {
+      EXPECT_EQ(0, k_->rmmod(kModule));
+    }
+    boot();
+    k().add_fault(c.fault);
+    app(1000, "com.tencent.mm", 20 * kSec);
+    load();
+    ASSERT_GE(k().log().size(), 3u);
+    EXPECT_EQ("pelk_health init!", k().log()[1].text);
+    EXPECT_EQ(c.line, k().log()[2].text);
+    EXPECT_EQ(3, k().log()[2].level);
+    EXPECT_TRUE(k().log()[2].newline);
+    EXPECT_EQ(std::vector<std::string>{"pelk_perf_monitor_wq"}, k().workqueues());
+    EXPECT_EQ(6u, k().alloc_stats("vmalloc").live_count);  // the monitor's five and the names
+    switch_health(true);
+    k().run_for(700 * kSec);
+    EXPECT_TRUE(health_lines().empty());
+    EXPECT_TRUE(reports().empty());
+    ASSERT_EQ(0, k().rmmod(kModule));
+    EXPECT_EQ(0u, k().alloc_stats("vmalloc").live_count);
+    EXPECT_EQ(0u, k().alloc_stats("kmalloc").live_count);
+    EXPECT_EQ(std::vector<std::string>{}, k().violations());
+  }
+}
+
 // Unloading stops the cycle and frees the context, the records and the table.
 TEST_F(HealthCycle, UnloadStopsAndFrees) {
   start(100, false);
