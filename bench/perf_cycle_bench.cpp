@@ -1,10 +1,14 @@
-// Cost of one performance cycle on a phone-sized process table, and proof
-// that a cycle in steady state allocates nothing.
+// Cost of one performance cycle and of one health cycle on a phone-sized
+// process table, and proof that a cycle in steady state allocates nothing.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
 #include "sim/sim.h"
+
+namespace names {
+#include "../drivers/misc/perf_log/app_health_names.h"
+}
 
 namespace {
 
@@ -95,5 +99,39 @@ void BM_SystemServerWatchCycle(benchmark::State &state) {
   k.rmmod("pelk_perf_util");
 }
 BENCHMARK(BM_SystemServerWatchCycle)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// The health cycle alone (the performance cycle kept out of the way): every
+// other process of the phone runs under a watched name, in the background.
+void BM_HealthCycle(benchmark::State &state) {
+  sim::Kernel k;
+  const int processes = static_cast<int>(state.range(0));
+  for (int p = 0; p < processes; p++) {
+    sim::TaskSpec t;
+    t.pid = 100 + p;
+    t.comm = p % 2 ? names::comm_list[p % std::size(names::comm_list)] : "proc" + std::to_string(p);
+    t.oom_score_adj = 900;
+    k.spawn(t);
+    sim::CpuRate r;
+    r.milli_cpu = 1 + p % 20;
+    r.cpus = 1u << (p % 8);
+    k.set_rate(t.pid, r);
+  }
+  if (k.insmod(PELK_MODULE_PATH, "kmonitor_delay=2000000000") != 0) {
+    state.SkipWithError("module did not load");
+    return;
+  }
+  k.run_for(10 * kSec);  // first cycle: the records are made
+  sim::u64 calls_before = k.alloc_stats("kmalloc").total_calls;
+  sim::u64 cycles = 0;
+  for (auto _ : state) {
+    k.run_for(10 * kSec);
+    cycles++;
+  }
+  state.counters["allocs_per_cycle"] =
+      cycles ? double(k.alloc_stats("kmalloc").total_calls - calls_before) / double(cycles) : 0;
+  state.counters["processes"] = double(processes);
+  k.rmmod("pelk_perf_util");
+}
+BENCHMARK(BM_HealthCycle)->Arg(100)->Arg(500)->Arg(2000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

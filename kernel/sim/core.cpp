@@ -197,6 +197,10 @@ Kernel::Kernel(const Config &cfg) : impl_(new Impl) {
   }
   Impl &I = *impl_;
   I.self = this;
+  if (cfg.hz < 1 || cfg.hz > 1000) {
+    std::fprintf(stderr, "pelk_sim: tick rate %d is not 1 to 1000 Hz\n", cfg.hz);
+    std::abort();
+  }
   I.cfg = cfg;
   I.rng_state = cfg.seed;
   I.mono = cfg.uptime_ns;
@@ -387,6 +391,9 @@ time64_t ktime_get_real_seconds(void) {
 }
 
 u64 get_jiffies_64(void) { return K().jiffies(); }
+
+// Asked for outside a simulated kernel too (by library tests): the default rate then.
+unsigned int __kernel_hz(void) { return sim::g_impl ? (unsigned)sim::g_impl->cfg.hz : (unsigned)sim::kHz; }
 
 bool cpu_possible(unsigned int cpu) { return cpu < (unsigned)sim::kMaxCpus && K().cpus[cpu].possible; }
 bool cpu_online(unsigned int cpu) { return cpu < (unsigned)sim::kMaxCpus && K().cpus[cpu].online; }

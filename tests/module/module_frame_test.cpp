@@ -21,18 +21,28 @@ class ModuleFrame : public ModuleHarness {
       if (!std::isdigit((unsigned char)t[i]) && (t[i] < 'a' || t[i] > 'f')) return false;
     return true;
   }
+  std::vector<sim::WorkQueueCall> perf_queue_calls() const {
+    std::vector<sim::WorkQueueCall> out;
+    for (const auto &c : k_->queue_calls())
+      if (c.wq == "pelk_perf_monitor_wq") out.push_back(c);
+    return out;
+  }
 };
 
 TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   boot();
   load();
   const auto &log = k().log();
-  ASSERT_EQ(2u, log.size());
+  ASSERT_EQ(3u, log.size());
   EXPECT_EQ("pelk_cpu_monitor_init", log[0].text);
   EXPECT_FALSE(log[0].newline);
   EXPECT_EQ(4, log[0].level);  // no level of its own
-  EXPECT_TRUE(is_wq_created_line(log[1].text)) << log[1].text;
+  // The health watch starts before the performance monitor.
+  EXPECT_EQ("pelk_health init!", log[1].text);
+  EXPECT_TRUE(log[1].newline);
   EXPECT_EQ(6, log[1].level);
+  EXPECT_TRUE(is_wq_created_line(log[2].text)) << log[2].text;
+  EXPECT_EQ(6, log[2].level);
 
   // Health switch asked first, the ZEB switch after the monitor.
   auto q = k().feature_queries();
@@ -44,25 +54,31 @@ TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   EXPECT_EQ(0xFFFu, k().proc_mode(kProcFile) & 0xFFFu);
 
   auto pending = k().pending_works();
-  ASSERT_EQ(1u, pending.size());
-  EXPECT_EQ("pelk_perf_monitor_wq", pending[0].wq);
+  ASSERT_EQ(2u, pending.size());
+  EXPECT_EQ("app_health_info", pending[0].wq);
   EXPECT_EQ(0, pending[0].cpu);
   EXPECT_EQ(2500u, pending[0].expiry_jiffies);
+  EXPECT_EQ("pelk_perf_monitor_wq", pending[1].wq);
+  EXPECT_EQ(0, pending[1].cpu);
+  EXPECT_EQ(2500u, pending[1].expiry_jiffies);
 }
 
-// The parts start in their order: the health switch, the proc file, the
-// monitor with its first cycle, then the ZEB switch.
+// The parts start in their order: the health switch, the health watch with
+// its first cycle, the proc file, the monitor with its first cycle, the ZEB
+// switch, and last the loading device.
 TEST_F(ModuleFrame, PartsStartInOrder) {
   boot();
   std::vector<std::string> calls;
-  for (const char *f : {"printk", "is_tid_enable", "register_ferrow_notifier"})
-    for (int nth : {1, 2}) k().on_call(f, nth, [&calls, f] { calls.push_back(f); });
-  for (const char *f : {"proc_mkdir", "proc_create", "alloc_workqueue", "queue_delayed_work_on"})
+  for (const char *f : {"printk", "is_tid_enable", "register_ferrow_notifier", "alloc_workqueue",
+                        "queue_delayed_work_on"})
+    for (int nth : {1, 2, 3}) k().on_call(f, nth, [&calls, f] { calls.push_back(f); });
+  for (const char *f : {"proc_mkdir", "proc_create", "misc_register", "kobject_uevent"})
     k().on_call(f, 1, [&calls, f] { calls.push_back(f); });
   load();
-  EXPECT_EQ((std::vector<std::string>{"printk", "is_tid_enable", "register_ferrow_notifier", "proc_mkdir",
-                                      "proc_create", "alloc_workqueue", "printk", "queue_delayed_work_on",
-                                      "is_tid_enable", "register_ferrow_notifier"}),
+  EXPECT_EQ((std::vector<std::string>{"printk", "is_tid_enable", "register_ferrow_notifier", "printk",
+                                      "alloc_workqueue", "queue_delayed_work_on", "proc_mkdir", "proc_create",
+                                      "alloc_workqueue", "printk", "queue_delayed_work_on", "is_tid_enable",
+                                      "register_ferrow_notifier", "misc_register", "kobject_uevent"}),
             calls);
   ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `calls`
 }
@@ -115,7 +131,7 @@ TEST_F(ModuleFrame, FirstCycleComesOnePeriodAfterLoading) {
   EXPECT_EQ(3610 * kSec, c[0].ts_ns);
   EXPECT_EQ("[K][Perf] PELK Perf Statistic done", c[0].lines.back());
   // Re-armed first: the queue call of the cycle comes before its start line.
-  auto calls = k().queue_calls();
+  auto calls = perf_queue_calls();
   ASSERT_EQ(2u, calls.size());
   EXPECT_EQ(2500u, calls[1].delay);
   EXPECT_EQ(0, calls[1].cpu);
@@ -187,25 +203,26 @@ TEST_F(ModuleFrame, NegativePeriodIsRefused) {
   boot();
   load("kmonitor_delay=-5");
   const auto &log = k().log();
-  ASSERT_EQ(3u, log.size());
+  ASSERT_EQ(4u, log.size());
   EXPECT_EQ("pelk_cpu_monitor_init", log[0].text);
   EXPECT_EQ("[K] kmonitor_delay=-5 refused, using 10000", log[1].text);
   EXPECT_EQ(4, log[1].level);
   EXPECT_TRUE(log[1].newline);
-  EXPECT_TRUE(is_wq_created_line(log[2].text)) << log[2].text;
+  EXPECT_EQ("pelk_health init!", log[2].text);
+  EXPECT_TRUE(is_wq_created_line(log[3].text)) << log[3].text;
   std::string v;
   ASSERT_EQ(0, k().param_read(kModule, "kmonitor_delay", &v));
   EXPECT_EQ("10000\n", v);
-  auto pending = k().pending_works();
-  ASSERT_EQ(1u, pending.size());
-  EXPECT_EQ(2500u, pending[0].expiry_jiffies);
+  auto perf = perf_queue_calls();
+  ASSERT_EQ(1u, perf.size());
+  EXPECT_EQ(2500u, perf[0].delay);
 
   ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "3000"));
   EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "-1"));
   EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "ten"));
   ASSERT_EQ(0, k().param_read(kModule, "kmonitor_delay", &v));
   EXPECT_EQ("3000\n", v);
-  EXPECT_EQ(3u, k().log().size());
+  EXPECT_EQ(4u, k().log().size());
 }
 
 // The report block, from its start line to its done line, is written under
@@ -246,7 +263,7 @@ TEST_F(ModuleFrame, PeriodZeroRearmsWithNoDelay) {
   load();
   ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "0"));
   k().run_for(10 * kSec);
-  auto calls = k().queue_calls();
+  auto calls = perf_queue_calls();
   ASSERT_EQ(2u, calls.size());
   EXPECT_EQ(0u, calls[1].delay);
   auto table = top_table(last_cycle());
@@ -270,7 +287,8 @@ TEST_F(ModuleFrame, LongCycleDoesNotDelayTheNext) {
   EXPECT_EQ(34 * kSec, c[2].ts_ns);
 }
 
-// Each set-up failure leaves the monitor absent and the rest running.
+// Each set-up failure leaves the monitor absent and the rest running (the
+// health watch, with its workqueue and its table of watched names).
 TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
   struct Case {
     const char *name;
@@ -279,7 +297,7 @@ TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
     bool wq_left;    // the workqueue lives on until unloading
     sim::u64 vmalloc_live;
   } cases[] = {
-      {"workqueue", {"alloc_workqueue", "", 1, 1, 0}, false, false, 0},
+      {"workqueue", {"alloc_workqueue", "pelk_perf_monitor_wq", 1, 1, 0}, false, false, 0},
       {"context", {"vmalloc", "pelk_monitor_init", 1, 1, 0}, true, false, 0},
       {"last_runtime", {"vmalloc", "pelk_monitor_init", 2, 1, 0}, true, true, 1},
       {"delta", {"vmalloc", "pelk_monitor_init", 3, 1, 0}, true, true, 1},
@@ -295,11 +313,14 @@ TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
     auto t = texts();
     ASSERT_GE(t.size(), 1u);
     EXPECT_EQ("pelk_cpu_monitor_init", t[0]);
-    EXPECT_EQ(c.success_line ? 2u : 1u, t.size());  // no message of their own
-    EXPECT_TRUE(k().pending_works().empty());
-    EXPECT_EQ(c.wq_left ? std::vector<std::string>{"pelk_perf_monitor_wq"} : std::vector<std::string>{},
-              k().workqueues());
-    EXPECT_EQ(c.vmalloc_live, k().alloc_stats("vmalloc").live_count);
+    EXPECT_EQ(c.success_line ? 3u : 2u, t.size());  // no message of their own
+    ASSERT_EQ(1u, k().pending_works().size());
+    EXPECT_EQ("app_health_info", k().pending_works()[0].wq);
+    const std::vector<std::string> wqs = c.wq_left
+        ? std::vector<std::string>{"app_health_info", "pelk_perf_monitor_wq"}
+        : std::vector<std::string>{"app_health_info"};
+    EXPECT_EQ(wqs, k().workqueues());
+    EXPECT_EQ(c.vmalloc_live + 1, k().alloc_stats("vmalloc").live_count);  // and the watched names
     // The rest of the module runs: the proc file reads and the switches follow.
     std::string out;
     EXPECT_EQ(0, k().proc_read(kProcFile, &out));
@@ -321,6 +342,7 @@ TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
 TEST_F(ModuleFrame, UnloadLeavesNothingBehind) {
   boot();
   spawn(100, "app", kSec);
+  spawn(101, "com.tencent.mm", kSec, 900);  // watched: the health cycle keeps a record
   load();
   k().run_for(25 * kSec);
   std::string out;

@@ -218,6 +218,16 @@ TEST(SimulateDefault, IsTheSameOnEveryRun) {
     overloaded = std::all_of(v, v + 8, [](unsigned x) { return x >= 98; });
   }
   EXPECT_TRUE(overloaded) << "no cycle with every CPU at 98 or more";
+  // The music player in the background, 0.6 s every ten seconds from the
+  // start: logged first in its 20th health cycle and reported there, once.
+  std::vector<std::string> health;
+  std::istringstream all(a.out);
+  for (std::string line; std::getline(all, line);)
+    if (line.find(", 1min:") != std::string::npos || line.find("<event_report> 0x00501001") != std::string::npos)
+      health.push_back(line);
+  EXPECT_EQ((std::vector<std::string>{"[ 3800.000000] ease.cloudmusic, 1min:6, 5min:4",
+                                      "[ 3800.000000] <event_report> 0x00501001 656 3400 \"ease.cloudmusic\""}),
+            health);
 }
 
 TEST(SimulateDefault, PrintsItsScenario) {

@@ -112,6 +112,7 @@ static int __init pelk_cpu_monitor_init(void)
 		       READ_ONCE(pelk_util_delay_time_ms));
 	sema_init(&my_semaphore, 1);
 	health_pelkcare_init();
+	pelk_health_init();
 	pelk_cpu_monitor_proc_init();
 	pelk_monitor_init();
 	cloud_engine_init();
@@ -120,14 +121,16 @@ static int __init pelk_cpu_monitor_init(void)
 }
 
 /* Everything goes before the code does: the callbacks first, so that no
- * switch change arrives during the teardown, then the proc file, then the
- * performance cycle with its workqueue and memory, and only then the loading
- * device, which the cycle sends on. */
+ * switch change arrives during the teardown, then the health watch (its
+ * cycle, records and watched-name table), the proc file, the performance
+ * cycle with its workqueue and memory, and only then the loading device,
+ * which the cycle sends on. */
 static void __exit pelk_cpu_monitor_exit(void)
 {
 	printk(PELK_MSG_EXIT);
 	unregister_ferrow_notifier(&freeze_tid_notifier);
 	unregister_ferrow_notifier(&health_pelkcare_notifier);
+	pelk_health_exit();
 	pelk_cpu_monitor_proc_exit();
 	pelk_monitor_exit();
 	pelk_systemserver_uevent_exit();

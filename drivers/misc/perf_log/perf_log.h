@@ -4,7 +4,8 @@
  * source per area: module_frame.cpp (loading, the parameter, the feature
  * switches), perf_monitor.cpp (the performance cycle: process accounting,
  * top ten, the system_server watch, per-CPU load and CPU time split, the
- * sustained-overload report), user_outputs.cpp (the proc file and the
+ * sustained-overload report), app_health.cpp (the watched-name table and the
+ * application health cycle), user_outputs.cpp (the proc file and the
  * system_server loading device), modem_sleep.cpp (the modem's sleep
  * statistics and the day history).
  */
@@ -31,6 +32,7 @@
 #include <linux/miscdevice.h>
 #include <linux/kobject.h>
 #include <linux/list.h>
+#include <linux/rhashtable.h>
 #include <linux/sched.h>
 
 /* ---- sizes ---------------------------------------------------------------- */
@@ -171,6 +173,45 @@ struct task_info {
 	char comm[TASK_COMM_LEN];
 };
 
+/* ---- the application health watch ------------------------------------------------ */
+
+/* Bytes of a watched name and of the lookup key: a comm and room to spare. */
+#define PELK_WATCHED_KEY_LEN 24
+/* Buckets of app_health_ht: 1 << PELK_HEALTH_HT_BITS. */
+#define PELK_HEALTH_HT_BITS 10
+/* Accumulating cycles kept, and how many of the newest make one minute. */
+#define PELK_HEALTH_SLOTS 30
+#define PELK_HEALTH_1MIN_SLOTS 6
+/* Pause between two health cycles; the one- and five-minute windows are 6
+ * and 30 cycles of it. */
+#define PELK_HEALTH_PERIOD_MS 10000
+
+/* One entry per position of comm_list; the table ht is keyed by name. */
+struct watched_name {
+	char name[PELK_WATCHED_KEY_LEN];
+	struct rhash_head node;
+};
+
+/* The health cycle's work context: one instance while the cycle exists. */
+struct health_work_context {
+	struct workqueue_struct *wq;	/* "app_health_info" */
+	struct delayed_work work;
+	struct cpumask cpus;		/* the cycle is queued on the first of these */
+	unsigned long delay;		/* jiffies from the end of a cycle to the next */
+};
+
+/* CPU time history of one watched process name. */
+struct app_health_record {
+	char name[TASK_COMM_LEN];
+	struct hlist_node node;
+	u64 slots[PELK_HEALTH_SLOTS];	/* ns used in each accumulating cycle */
+	u32 slot_index;			/* the oldest slot, overwritten next */
+	u64 sum_5min;			/* all slots */
+	u64 sum_1min;			/* the newest PELK_HEALTH_1MIN_SLOTS slots */
+	u64 last_runtime;		/* process CPU time at the last sample, ns */
+	bool reported;			/* reported once: never sampled again */
+};
+
 /* ---- module-wide variables ------------------------------------------------------- */
 
 /* module_frame.cpp */
@@ -196,6 +237,11 @@ extern struct md_sleep_block sum_md_sleep_status;
 extern struct md_sleep_history sleep_history;
 __END_DECLS
 
+/* app_health.cpp */
+extern struct watched_name *record;
+extern struct rhashtable ht;
+extern struct hlist_head app_health_ht[1 << PELK_HEALTH_HT_BITS];
+
 /* ---- functions shared between the sources ------------------------------------------- */
 
 /* perf_monitor.cpp */
@@ -208,6 +254,10 @@ void pelk_perf_monitor_work_func(struct work_struct *work);
 void pelk_local_time(struct tm *tm);
 /* ns as a percentage of one CPU over the current period (0 for period 0). */
 u64 pelk_cpu_percent(u64 ns);
+
+/* app_health.cpp */
+void pelk_health_init(void);
+void pelk_health_exit(void);
 
 /* user_outputs.cpp */
 void pelk_cpu_monitor_proc_init(void);
@@ -284,6 +334,14 @@ __END_DECLS
 #define PELK_MSG_UEVENT_ENV_FAILED KERN_INFO "kobject_uevent_env failed"
 
 #define PELK_MSG_ZEB_EFFECTIVE KERN_INFO "freeze_cpustat_zeb is effective\n"
+#define PELK_MSG_HEALTH_INIT KERN_INFO "pelk_health init!\n"
+#define PELK_MSG_COMM_LIST_NOMEM KERN_INFO "fail to malloc comm_list\n"
+#define PELK_MSG_HT_INIT_FAILED KERN_INFO "rhashtable_init:falied"
+#define PELK_MSG_HT_INSERT_FAILED KERN_WARNING "Test failed insertion returned err %d\n"
+#define PELK_MSG_HEALTH_CTX_NOMEM KERN_ERR "Failed to allocate memory for work data\n"
+#define PELK_MSG_HEALTH_WQ_FAILED KERN_ERR "Failed to create workqueue\n"
+#define PELK_MSG_HEALTH_RECORD_NOMEM KERN_ERR "Memory allocation failed\n"
+#define PELK_MSG_HEALTH_LINE KERN_INFO "%s, 1min:%d, 5min:%d\n"
 
 #define PELK_PROC_SPLIT "%02d, %02d, %02d, %02d, %02d, "
 #define PELK_PROC_LOAD_ROW "%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,"
