@@ -9,7 +9,9 @@
 #include <fstream>
 #include <optional>
 
+#include "log_table.h"
 #include "output.h"
+#include "plot.h"
 #include "scenario.h"
 #include "simulate.h"
 
@@ -45,8 +47,11 @@ const char kUsage[] =
     "  simulate [SCENARIO.json]   load the module on the simulated kernel, play the\n"
     "                             scenario (the built-in phone when none is given)\n"
     "                             and print what the module produced\n"
+    "  parse [LOG...]             read the module's reports out of kernel logs\n"
+    "                             into a table (JSON, JSON lines or CSV)\n"
+    "  plot [LOG] -o PAGE.html    draw a log's reports as one self-contained page\n"
     "\n"
-    "Run 'pelk_perf_util simulate --help' for its options.\n";
+    "Run 'pelk_perf_util COMMAND --help' for its options.\n";
 
 const char kSimulateUsage[] =
     "usage: pelk_perf_util simulate [SCENARIO.json] [OPTIONS]\n"
@@ -215,6 +220,8 @@ int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostrea
     return kExitOk;
   }
   if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);
+  if (cmd == "parse") return parse_command({args.begin() + 1, args.end()}, out, err);
+  if (cmd == "plot") return plot_command({args.begin() + 1, args.end()}, out, err);
   return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
 }
 
