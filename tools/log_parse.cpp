@@ -303,7 +303,8 @@ std::string_view LogParser::take_message(std::string_view m) {
           close_cycle();
           open_cycle();
         }
-        cycle_.modem = open[9] == 'M' ? ModemStatus::NullMemory : ModemStatus::NotValid;
+        if (open[9] == 'M') cycle_.null_memory = true;
+        else cycle_.modem = ModemStatus::NotValid;
         cycle_.modem_line = line_;
       }
       while (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);

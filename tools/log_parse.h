@@ -40,7 +40,7 @@ struct TopRow {
   uint64_t line = 0;
 };
 
-enum class ModemStatus { None, Ok, NotValid, NullMemory };
+enum class ModemStatus { None, Ok, NotValid };
 
 // One report block, from "... Statistic start" to "... Statistic done".
 struct Cycle {
@@ -59,6 +59,7 @@ struct Cycle {
   int user = 0, system = 0, iowait = 0, irq = 0, idle = 0;
   // Modem sleep statistics.
   ModemStatus modem = ModemStatus::None;
+  bool null_memory = false;           // "MD shared memory is NULL": the last copy was used
   bool has_duration = false;
   uint64_t md_slp_duration = 0;
   bool has_sum = false;

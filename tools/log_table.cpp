@@ -31,7 +31,7 @@ const std::vector<const char *> kOverload = {
     "file", "device", "line", "ts", "stamp", "time", "complete", "online_cpus", "total_load", "threshold",
     "overloaded", "streak", "report_pid"};
 const std::vector<const char *> kModem = {
-    "file", "device", "line", "ts", "stamp", "cycle_line", "time", "status", "md_slp_duration", "md_s", "g2_s",
+    "file", "device", "line", "ts", "stamp", "cycle_line", "time", "status", "null_memory", "md_slp_duration", "md_s", "g2_s",
     "g3_s", "g4_s", "g5_fr1_s", "utc"};
 
 // Length of the valid UTF-8 sequence at s[i], 0 if there is none.
@@ -242,7 +242,7 @@ void TableWriter::put_cycle(const Cycle &c) {
       if (c.has_cpus) unum(c.total_load());
       else null();
       split();
-      static const char *modem[] = {"none", "ok", "not_valid", "null_memory"};
+      static const char *modem[] = {"none", "ok", "not_valid"};
       str(modem[(int)c.modem]);
       if (c.overload_report_pid >= 0) num(c.overload_report_pid);
       else null();
@@ -306,12 +306,13 @@ void TableWriter::put_cycle(const Cycle &c) {
       break;
     }
     case TableWhat::Modem: {
-      if (c.modem == ModemStatus::None) break;
+      if (c.modem == ModemStatus::None && !c.null_memory) break;
       begin_row(c.at, c.modem_line);
       unum(c.at.line);
       time(c.time);
-      static const char *status[] = {"none", "ok", "not_valid", "null_memory"};
+      static const char *status[] = {"none", "ok", "not_valid"};
       str(status[(int)c.modem]);
+      boolean(c.null_memory);
       if (c.has_duration) unum(c.md_slp_duration);
       else null();
       for (int k = 0; k < 5; ++k) {
