@@ -81,6 +81,14 @@ const char kPageScript[] = R"JS(// Draws the charts of a pelk_perf_util plot pag
     return Object.assign({label: label, data: points, borderColor: palette[i % palette.length],
                           backgroundColor: palette[i % palette.length]}, more || {});
   }
+  // A y range that the first block's figures do not squash: the first block
+  // after loading counts each process's whole lifetime.  Its taller points are clipped.
+  const firstX = D.cycles.length ? D.cycles[0].x : null;
+  function yMax(sets) {
+    let m = 100;
+    sets.forEach(s => s.data.forEach(p => { if (p.x !== firstX && p.y > m) m = p.y; }));
+    return Math.ceil(m * 1.1 / 50) * 50;
+  }
   const charts = [];
   function chart(id, cfg) { charts.push(new Chart(document.getElementById(id), cfg)); }
 
@@ -102,8 +110,10 @@ const char kPageScript[] = R"JS(// Draws the charts of a pelk_perf_util plot pag
   chart('split', {type: 'line', data: {datasets: splitSets}, options: so});
 
   // The busiest processes: the names with the most usage over the whole log.
-  chart('procs', {type: 'line', data: {datasets: D.processes.map((p, i) => line(p.name, p.points, i))},
-                  options: base('% of one CPU')});
+  const procSets = D.processes.map((p, i) => line(p.name, p.points, i));
+  const po = base('% of one CPU');
+  po.scales.y.max = yMax(procSets);
+  chart('procs', {type: 'line', data: {datasets: procSets}, options: po});
 
   // system_server: its usage in the top ten and its busiest thread.
   const ssSets = [line('system_server (top ten)', D.system_server, 0),
@@ -112,7 +122,9 @@ const char kPageScript[] = R"JS(// Draws the charts of a pelk_perf_util plot pag
                        {borderDash: [6, 4], borderWidth: 1}),
                   line('thread list threshold 100', [{x: D.x_min, y: 100}, {x: D.x_max, y: 100}], 7,
                        {borderDash: [2, 3], borderWidth: 1})];
-  chart('ss', {type: 'line', data: {datasets: ssSets}, options: base('% of one CPU')});
+  const sso = base('% of one CPU');
+  sso.scales.y.max = yMax(ssSets.slice(0, 2));
+  chart('ss', {type: 'line', data: {datasets: ssSets}, options: sso});
 
   // Events on one time line.
   const kinds = ['overload', 'loading', 'health', 'incomplete'];
@@ -121,8 +133,8 @@ const char kPageScript[] = R"JS(// Draws the charts of a pelk_perf_util plot pag
     backgroundColor: palette[[3, 1, 2, 7][i]], pointRadius: 5, pointStyle: ['triangle', 'rectRot', 'circle', 'crossRot'][i]
   }));
   const eo = base('');
-  eo.scales.y = {min: 0.5, max: kinds.length + 0.5,
-                 ticks: {stepSize: 1, callback: v => kinds[v - 1] || ''}};
+  eo.scales.y = {min: 0, max: kinds.length + 1,
+                 ticks: {stepSize: 1, autoSkip: false, callback: v => kinds[v - 1] || ''}};
   eo.plugins.tooltip = {callbacks: {label: c => c.raw.t}};
   eo.interaction = {mode: 'nearest', intersect: true};
   chart('events', {type: 'scatter', data: {datasets: evSets}, options: eo});
