@@ -367,7 +367,7 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
   page << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>pelk_perf_util: "
        << html_escape(title) << "</title>\n<style>" << kStyle << "</style>\n"
        << "<script>window.addEventListener('error',function(e){document.getElementById('errors').textContent+="
-          "'script error: '+e.message+'\\n';});</script>\n"
+          "'script error: '+e.message+'; ';});</script>\n"
        << "<script>\n/*\n" << kChartJsLicence << "*/\n" << script_safe(lib_text.str()) << "\n</script>\n</head>\n<body>\n"
        << "<h1>pelk_perf_util: " << html_escape(title) << "</h1>\n"
        << "<p>" << c.blocks << " report blocks (" << c.incomplete << " incomplete), " << c.thread_lists
