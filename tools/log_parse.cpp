@@ -43,20 +43,38 @@ struct Cursor {
     return v;
   }
   // A %d field: a signed 32-bit value, maybe padded with blanks before it.
-  int snum() {
+  // A field printed with a minimum width: blanks pad it on the left up to
+  // the width, so a field shorter than that, or padded beyond it, is cut or
+  // damaged.
+  void width(size_t start, size_t w) {
+    size_t len = i - start;
+    if (len < w || (len > w && s[start] == ' ')) ok = false;
+  }
+  // A %d field: a signed 32-bit value.
+  int snum(size_t w = 0) {
+    size_t start = i;
     spaces();
     bool neg = i < s.size() && s[i] == '-';
     if (neg) ++i;
     uint64_t v = unum();
     if (v > (neg ? 2147483648ull : 2147483647ull)) ok = false;
+    width(start, w);
     return ok ? (int)(neg ? -(int64_t)v : (int64_t)v) : 0;
   }
-  uint64_t padded_unum() {
+  uint64_t padded_unum(size_t w) {
+    size_t start = i;
     spaces();
-    return unum();
+    uint64_t v = unum();
+    width(start, w);
+    return v;
   }
   // A %02d/%04d field of a date.
-  int two() { return (int)unum(); }
+  int two(size_t w = 2) {
+    size_t start = i;
+    uint64_t v = unum();
+    width(start, w);
+    return (int)v;
+  }
   bool done() const { return ok && at_end(); }
 };
 
@@ -341,6 +359,17 @@ std::string_view LogParser::take_message(std::string_view m) {
       return {};
     }
   }
+  // Beginnings that only the module's report lines have: what is left of
+  // such a line after the readers above is damaged.
+  for (std::string_view own : {"[K][Perf]", "[K]     Usage", "[K]  Cpus", "[K]  user[", "[K]system_server",
+                               "[K][info]", "[name:tpc&]", "freeze_cpustat"}) {
+    if (starts(m, own)) {
+      flush_health();
+      close_threads();
+      damaged_line("report");
+      return {};
+    }
+  }
   take_device(m);
   return {};
 }
@@ -430,11 +459,11 @@ bool LogParser::take_block_line(std::string_view m) {
       uint64_t v[5];
       for (int k = 0; k < 5; ++k) {
         if (k) c.lit("/");
-        v[k] = c.padded_unum();
+        v[k] = c.padded_unum(6);
       }
       c.lit(" seconds [UTC][");
       int u[6];
-      u[0] = c.two();
+      u[0] = c.two(4);
       c.lit("-");
       u[1] = c.two();
       c.lit("-");
@@ -476,9 +505,9 @@ bool LogParser::take_block_line(std::string_view m) {
       Cursor c{m, 4};
       TopRow r;
       r.line = line_;
-      r.usage = c.padded_unum();
+      r.usage = c.padded_unum(8);
       c.lit("%        ");
-      r.pid = c.snum();
+      r.pid = c.snum(5);
       c.lit("        ");
       if (!c.ok || c.i + 20 > m.size()) {
         c.ok = false;
@@ -489,9 +518,9 @@ bool LogParser::take_block_line(std::string_view m) {
       while (!name.empty() && name[0] == ' ') name.remove_prefix(1);
       r.name = std::string(name);
       c.lit("          ");
-      r.delta_ns = c.padded_unum();
+      r.delta_ns = c.padded_unum(11);
       c.lit("(ns)          ");
-      r.oom_score_adj = c.snum();
+      r.oom_score_adj = c.snum(5);
       if (!c.done() || name.empty()) break;
       cy.top[cy.top_rows++] = std::move(r);
       return true;
@@ -503,7 +532,7 @@ bool LogParser::take_block_line(std::string_view m) {
       for (int k = 0; k < 8; ++k) {
         if (k == 5) c.lit(" [");
         else if (k) c.lit(", [");
-        v[k] = c.padded_unum();
+        v[k] = c.padded_unum(2);
         c.lit("]");
       }
       if (!c.done()) break;
@@ -521,7 +550,7 @@ bool LogParser::take_block_line(std::string_view m) {
       int v[5];
       const char *sep[] = {"],system[", "],iowait[", "],irq[", "],idle[", "]"};
       for (int k = 0; k < 5; ++k) {
-        v[k] = (int)c.unum();
+        v[k] = c.two();
         c.lit(sep[k]);
       }
       if (!c.done()) break;
@@ -583,9 +612,9 @@ bool LogParser::take_thread_line(std::string_view m) {
   Cursor c{m, 4};
   ThreadRow r;
   r.line = line_;
-  r.usage = c.padded_unum();
+  r.usage = c.padded_unum(8);
   c.lit("%        ");
-  r.tid = c.snum();
+  r.tid = c.snum(5);
   c.lit("        ");
   std::string_view comm;
   if (c.ok && c.i + 20 == m.size()) {
@@ -593,7 +622,14 @@ bool LogParser::take_thread_line(std::string_view m) {
     while (!comm.empty() && comm[0] == ' ') comm.remove_prefix(1);
   }
   flush_health();
-  if (threads_open_ && threads_.rows == 10) close_threads();
+  // A row outside a list may be a top-ten row cut after its name: the two
+  // cannot be told apart, so it is not taken for either.
+  if (!threads_open_ || threads_.rows == 10) {
+    close_threads();
+    if (cycle_open_) cycle_.damaged = true;
+    damaged_line("row out of place");
+    return true;
+  }
   ThreadList &t = open();
   if (!c.ok || comm.empty()) {
     t.damaged = true;
