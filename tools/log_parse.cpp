@@ -20,7 +20,7 @@ struct Cursor {
 
   bool at_end() const { return i >= s.size(); }
   void lit(std::string_view p) {
-    if (ok && s.substr(i, p.size()) == p) i += p.size();
+    if (ok && i <= s.size() && s.substr(i, p.size()) == p) i += p.size();
     else ok = false;
   }
   void spaces() {
@@ -232,10 +232,10 @@ std::string_view LogParser::strip_prefixes(std::string_view s, std::string_view 
     } else if (s.size() > 19 && is_digit(s[0]) && is_digit(s[1]) && s[2] == '-' && s[5] == ' ' && s[8] == ':' &&
                s[11] == ':' && s[14] == '.') {
       // logcat: "12-08 16:48:12.345  0  0 I TAG: text" or "12-08 16:48:12.345 I/TAG(  0): text"
-      size_t k = 14;
-      while (k < s.size() && is_digit(s[k + 1 < s.size() ? k + 1 : k])) ++k;
-      *stamp = s.substr(0, k + 1);
-      std::string_view rest = s.substr(k + 1);
+      size_t k = 15;
+      while (k < s.size() && is_digit(s[k])) ++k;
+      *stamp = s.substr(0, k);
+      std::string_view rest = s.substr(k);
       size_t colon = rest.find(": ");
       std::string_view after = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 2);
       // The kernel text follows the tag; a tag never holds the module's "[K]".

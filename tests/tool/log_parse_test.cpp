@@ -331,6 +331,31 @@ TEST(ParseRoundTrip, ALineCutAnywhereIsNeverReadAsAFigure) {
   EXPECT_GT(reported, lines.size() * 20);
 }
 
+TEST(ParseRoundTrip, GarbledLogsNeverStopTheReader) {
+  // Bytes flipped, dropped and lines spliced at random: the reader goes on,
+  // and gives the same records whatever pieces the stream comes in.
+  std::string log = run("system_server").text;
+  log = reshape(log, [](auto ts, auto t) { return "<6>[" + ts + "][ T12] " + t; }) +
+        "12-08 16:48:12.345     0     0 I         : [K]  Cpus Usage [ 1\n(3)[12:a]\n[ 1.0] <9>\n";
+  uint32_t seed = 12345;
+  auto next = [&]() { return seed = seed * 1103515245u + 12345u, (seed >> 8) % log.size(); };
+  for (int round = 0; round < 20; ++round) {
+    std::string g = log;
+    for (int k = 0; k < 200; ++k) {
+      size_t at = next() % g.size();
+      switch (k % 4) {
+        case 0: g[at] = (char)(next() & 0xff); break;
+        case 1: g.erase(at, next() % 40); break;
+        case 2: g.insert(at, g.substr(next() % g.size(), 60)); break;
+        default: g[at] = "[]<>(): %\n\r"[next() % 11]; break;
+      }
+      if (g.empty()) g = log;
+    }
+    Parsed whole = parse(g);
+    EXPECT_EQ(parse(g, 1 + round).lines, whole.lines);
+  }
+}
+
 std::string cli(std::vector<std::string> args, int want_status = 0) {
   std::ostringstream out, err;
   int status = run_cli(args, out, err);
