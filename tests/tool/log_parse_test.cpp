@@ -400,5 +400,27 @@ TEST(ParseCommand, ManyFilesBecomeOneTableWithFileAndDevice) {
   fs::remove_all(dir);
 }
 
+TEST(PlotCommand, WritesOneSelfContainedPageWithTheLibraryAndItsLicence) {
+  fs::path dir = fs::temp_directory_path() / ("pelk_plot_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "phone.log") << run("sustained_overload").text;
+  std::ofstream(dir / "lib.js") << "var Chart = function () {}; // </script> inside";
+  std::string page_path = (dir / "page.html").string();
+  cli({"plot", (dir / "phone.log").string(), "-o", page_path, "--chartjs", (dir / "lib.js").string()});
+  std::ifstream in(page_path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string page = ss.str();
+  EXPECT_NE(page.find("var Chart = function () {}; // <\\/script> inside"), std::string::npos);
+  EXPECT_NE(page.find("Permission is hereby granted, free of charge"), std::string::npos);
+  EXPECT_EQ(page.find(" src="), std::string::npos);
+  EXPECT_EQ(page.find("http://"), std::string::npos);
+  // The overload streak reaches the third block, reported by the module.
+  EXPECT_NE(page.find("total load 400 >= 392 (3 in a row), reported with pid 3000"), std::string::npos);
+  cli({"plot", (dir / "phone.log").string()}, 2);
+  cli({"plot", (dir / "phone.log").string(), "-o", page_path, "--chartjs", (dir / "none.js").string()}, 1);
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace pelk_tool
