@@ -25,7 +25,7 @@ constexpr size_t kModemBlockSize = 512;
 
 // The input contract (docs/scenario.md, "Limits"): what a scenario file may
 // be, and the work it may ask for, checked before anything is expanded or run.
-constexpr size_t kMaxScenarioBytes = 64u << 20;  // the file
+constexpr size_t kMaxScenarioBytes = 128u << 20;  // the file
 constexpr size_t kMaxDepth = 32;                 // arrays and objects inside each other
 constexpr size_t kExcerptBytes = 40;             // of a bad value, quoted in a message
 constexpr u64 kMaxTasks = 1000000;               // processes and threads created in all

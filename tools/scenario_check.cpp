@@ -70,27 +70,48 @@ class ModelCheck {
   ModelCheck(ReadModel &m, const Refuser &r) : m_(m), sc_(m.sc), r_(r) {}
 
   void run() {
-    for (const PendingEvent &p : m_.events)
-      if (p.e.at_ns > sc_.duration_ns)
-        r_.fail(p.e.where + "/at", "at " + seconds_text(p.e.at_ns) + " is after the end of the run (duration " +
-                                       seconds_text(sc_.duration_ns) + ")");
+    std::vector<Event> &tl = sc_.timeline;
+    for (const Event &e : tl)
+      if (e.at_ns > sc_.duration_ns)
+        r_.fail(e.where + "/at", "at " + seconds_text(e.at_ns) + " is after the end of the run (duration " +
+                                     seconds_text(sc_.duration_ns) + ")");
     if (std::string why = run_length_problem(sc_, sc_.duration_ns); !why.empty()) r_.fail("/duration", why);
-    std::sort(m_.events.begin(), m_.events.end(), [](const PendingEvent &a, const PendingEvent &b) {
-      return std::tie(a.e.at_ns, a.origin, a.n) < std::tie(b.e.at_ns, b.origin, b.n);
-    });
+    order();
     sc_.wall_offset_ns = sc_.wall_clock_sec * (s64)sim::kNsPerSec;
     for (size_t i = 0; i < sc_.processes.size(); ++i) {
       const TaskDef &p = sc_.processes[i];
       spawn_check(p, p.where, 0);
       for (const TaskDef &t : p.threads) spawn_check(t, p.where, 0);
     }
-    sc_.timeline.reserve(m_.events.size());
-    for (PendingEvent &p : m_.events) {
-      play(p);
-      sc_.timeline.push_back(std::move(p.e));
-    }
-    m_.events.clear();
+    for (size_t i = 0; i < tl.size(); ++i) play(tl[i], m_.origin[i]);
     if (std::string why = run_length_problem(sc_, sc_.duration_ns); !why.empty()) r_.fail("/duration", why);
+  }
+
+  // Sorts the timeline by time, then entry, then reading order, in place.
+  void order() {
+    std::vector<Event> &tl = sc_.timeline;
+    std::vector<std::uint32_t> idx(tl.size());
+    for (size_t i = 0; i < idx.size(); ++i) idx[i] = (std::uint32_t)i;
+    std::sort(idx.begin(), idx.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return std::tie(tl[a].at_ns, m_.origin[a], a) < std::tie(tl[b].at_ns, m_.origin[b], b);
+    });
+    // Place i takes event idx[i]: follow each cycle of the permutation.
+    std::vector<int> origin(idx.size());
+    for (size_t i = 0; i < idx.size(); ++i) origin[i] = m_.origin[idx[i]];
+    m_.origin.swap(origin);
+    for (size_t i = 0; i < idx.size(); ++i) {
+      if (idx[i] == i) continue;
+      Event held = std::move(tl[i]);
+      size_t at = i;
+      while (idx[at] != i) {
+        size_t from = idx[at];
+        tl[at] = std::move(tl[from]);
+        idx[at] = (std::uint32_t)at;
+        at = from;
+      }
+      tl[at] = std::move(held);
+      idx[at] = (std::uint32_t)at;
+    }
   }
 
  private:
@@ -127,8 +148,7 @@ class ModelCheck {
     add_task_time(t, t.where.empty() ? where : t.where);
   }
 
-  void play(PendingEvent &p) {
-    Event &e = p.e;
+  void play(Event &e, int origin) {
     switch (e.kind) {
       case EventKind::Spawn:
         if (e.task.process == -1) {  // threads joining a running process
@@ -179,7 +199,7 @@ class ModelCheck {
       case EventKind::Cpu: {
         auto it = live_.find(e.pid);
         if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-        auto g = m_.rate_given.find(p.origin);
+        auto g = m_.rate_given.find(origin);
         if (g != m_.rate_given.end()) {  // a timeline "cpu" event: fields not given keep their value
           sim::CpuRate r = it->second.rate;
           if (g->second[0]) r.milli_cpu = e.rate.milli_cpu;

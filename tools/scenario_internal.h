@@ -56,18 +56,12 @@ class WorkBudget {
   u64 tasks_ = 0, events_ = 0, bytes_ = 0;
 };
 
-// One timeline entry before ordering: its place among the others is by
-// time, then the entry it came from, then reading order.
-struct PendingEvent {
-  Event e;
-  int origin = 0;
-  int n = 0;
-};
-
 // What the JSON half hands to the model half.
 struct ReadModel {
-  Scenario sc;
-  std::vector<PendingEvent> events;   // in reading order
+  Scenario sc;  // sc.timeline: the events in reading order, not yet in time order
+  // Per event, the timeline entry it came from (-1: a process's rate change):
+  // events are ordered by time, then entry, then reading order.
+  std::vector<int> origin;
   std::map<int, std::string> thread_where;  // tid -> JSON pointer of its entry
   // Timeline "cpu" events, by entry: which of percent, user and cpus they
   // give (the others keep the task's value).

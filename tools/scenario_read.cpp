@@ -285,7 +285,8 @@ class ScenarioReader {
 
   const Parser &parser() const { return p_; }
 
-  ReadModel read(const json &root) {
+  // Reads the document, letting go of each timeline entry once it is read.
+  ReadModel read(json &root) {
     Obj top(p_, root, "",
             {"description", "machine", "processes", "cpus", "faults", "timeline", "duration"});
     sc_.description = top.string("description", "");
@@ -304,7 +305,7 @@ class ScenarioReader {
         sc_.processes.push_back(std::move(t));
       }
     }
-    if (const json *tl = top.get("timeline")) read_timeline(*tl, top.path("timeline"));
+    if (root.is_object() && root.contains("timeline")) read_timeline(root["timeline"], top.path("timeline"));
     return std::move(m_);
   }
 
@@ -549,11 +550,8 @@ class ScenarioReader {
   }
 
   void add_event(Event e, int origin) {
-    PendingEvent p;
-    p.origin = origin;
-    p.n = (int)m_.events.size();
-    p.e = std::move(e);
-    m_.events.push_back(std::move(p));
+    m_.origin.push_back(origin);
+    sc_.timeline.push_back(std::move(e));
   }
 
   u64 feature_id(const Obj &o) const {
@@ -613,7 +611,7 @@ class ScenarioReader {
     return m;
   }
 
-  void read_timeline(const json &j, const std::string &path) {
+  void read_timeline(json &j, const std::string &path) {
     u64 prev = 0;
     for (size_t i = 0; i < array(j, path).size(); ++i) {
       const std::string ep = child(path, i);
@@ -653,6 +651,7 @@ class ScenarioReader {
         c.at_ns = first + k * every;
         add_event(std::move(c), (int)i);
       }
+      j[i] = nullptr;
     }
   }
 
