@@ -94,7 +94,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
         char *end = nullptr;
         errno = 0;
         double s = strtod(v->c_str(), &end);
-        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || s > 1e9)
+        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || !(s * 1e9 < 9223372036854775807.0))
           return usage_error(err, "--duration wants a number of seconds, got \"" + *v + "\"", kSimulateUsage);
         duration = (u64)std::llround(s * 1e9);
       } else if (a == "--param") {
