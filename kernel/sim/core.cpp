@@ -92,15 +92,14 @@ void Kernel::Impl::rebuild_rates() {
   u32 online = 0;
   for (int c = 0; c < kMaxCpus; c++)
     if (cpus[c].online) online |= 1u << c;
-  // One pass over the live tasks, not over every task there has been: each
-  // busy one joins the CPUs it runs on.
+  // One pass over the busy tasks, not over every task there has been: each
+  // joins the CPUs it runs on.
   struct T {
     task_struct *t;
     unsigned n;
   };
   std::vector<T> on_cpu[kMaxCpus];
-  for (auto &[pid, t] : live) {
-    if (t->rate.milli_cpu == 0) continue;
+  for (auto &[seq, t] : busy) {
     u32 mask = t->rate.cpus ? t->rate.cpus : 1u;
     u32 on = mask & online;
     unsigned n = (unsigned)__builtin_popcount(on);

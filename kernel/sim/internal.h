@@ -239,6 +239,9 @@ struct Kernel::Impl {
   // CPUs
   Cpu cpus[kMaxCpus];
   bool rates_dirty = true;
+  // Live tasks with a CPU rate, by creation number: what a rebuild of the
+  // rates goes over, however many tasks are idle or have ended.
+  std::map<u64, task_struct *> busy;
 
   // tasks
   std::vector<std::unique_ptr<task_struct>> all_tasks;

@@ -102,6 +102,7 @@ static void end_thread(Kernel::Impl &I, task_struct *t) {
   t->sig->dead_utime += t->utime;
   t->sig->dead_stime += t->stime;
   I.live.erase(t->pid);
+  I.busy.erase(t->seq);
   t->leader->threads.erase(t->thread_index);
   if (t->leader == t) I.procs.erase(t->proc_index);
   if (I.rcu_depth > 0) {
@@ -142,7 +143,10 @@ void Kernel::set_oom_score_adj(int tgid, short value) {
 void Kernel::set_rate(int pid, const CpuRate &rate) {
   auto it = impl_->live.find(pid);
   if (it == impl_->live.end()) return;
-  it->second->rate = rate;
+  task_struct *t = it->second;
+  t->rate = rate;
+  if (rate.milli_cpu) impl_->busy[t->seq] = t;
+  else impl_->busy.erase(t->seq);
   impl_->rates_dirty = true;
 }
 
