@@ -3,11 +3,12 @@
 // then checks as a whole.  docs/scenario.md describes the format.
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "scenario_internal.h"
@@ -184,7 +185,7 @@ class Parser : public Refuser {
 
   // The size of a time in seconds, as nanoseconds: at most what the
   // kernel's signed 64-bit nanosecond clocks hold.
-  u64 magnitude_ns(const json &j, const std::string &path, bool negative) const {
+  u64 magnitude_ns(const json &j, const std::string &path) const {
     const std::string range = "is too large: " + excerpt(j) + " s (the kernel's clocks hold at most " +
                               std::to_string(kMaxSeconds) + " s)";
     if (j.is_number_unsigned() || j.is_number_integer()) {
@@ -194,7 +195,6 @@ class Parser : public Refuser {
     }
     double v = std::fabs(j.get<double>()) * 1e9;
     if (!(v < 9223372036854775807.0)) fail(path, range);
-    (void)negative;
     return (u64)std::llround(v);
   }
 
@@ -203,7 +203,7 @@ class Parser : public Refuser {
       fail(path, "expected a time in seconds (a number), got " + type_name(j) + (j.is_string() ? " " + excerpt(j) : ""));
     if (j.is_number_float() ? !(j.get<double>() >= 0) : (!j.is_number_unsigned() && j.get<s64>() < 0))
       fail(path, "must not be negative, got " + excerpt(j));
-    return magnitude_ns(j, path, false);
+    return magnitude_ns(j, path);
   }
 
   // A time that may move backwards: either sign, the same range.
@@ -211,7 +211,7 @@ class Parser : public Refuser {
     if (!j.is_number())
       fail(path, "expected a time in seconds (a number), got " + type_name(j) + (j.is_string() ? " " + excerpt(j) : ""));
     bool negative = j.is_number_float() ? j.get<double>() < 0 : (!j.is_number_unsigned() && j.get<s64>() < 0);
-    s64 ns = (s64)magnitude_ns(j, path, negative);
+    s64 ns = (s64)magnitude_ns(j, path);
     return negative ? -ns : ns;
   }
 };
