@@ -3,7 +3,8 @@
 # built-in phone scenario (default) or runs the tests.
 #
 #   ./setup.sh          install, build, run `pelk_perf_util simulate`
-#   ./setup.sh test     install, build, run every test
+#   ./setup.sh test     install, build, run every test in the normal and the
+#                       sanitizer build, and build the Release configuration
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -29,15 +30,38 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" -j2
+configure() {  # configure DIR [cmake options...]
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+}
 
 case "$mode" in
   run)
+    configure "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$build_dir" -j2
     exec "./$build_dir/pelk_perf_util" simulate
     ;;
   test)
-    exec ctest --test-dir "$build_dir" --output-on-failure -j2
+    # The whole suite in the normal build, then again with AddressSanitizer,
+    # UBSan and leak checking, each stopping at its first report; last, the
+    # Release configuration is built (program and module; its tests would
+    # only repeat the first run).
+    echo "setup: normal build ($build_dir)"
+    configure "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$build_dir" -j2
+    ctest --test-dir "$build_dir" --output-on-failure -j2
+
+    echo "setup: sanitizer build (build-asan)"
+    configure build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELK_SANITIZE=ON -DPELK_BUILD_BENCH=OFF
+    cmake --build build-asan -j2
+    ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      ctest --test-dir build-asan --output-on-failure -j2
+
+    echo "setup: Release build (build-release)"
+    configure build-release -DCMAKE_BUILD_TYPE=Release -DPELK_BUILD_TESTS=OFF -DPELK_BUILD_BENCH=OFF
+    cmake --build build-release -j2
+    echo "setup: all tests passed; Release builds"
     ;;
   *)
     echo "usage: $0 [run|test]" >&2

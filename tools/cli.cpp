@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -15,10 +16,27 @@
 #ifndef PELK_MODULE_DEFAULT_PATH
 #define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
 #endif
+#ifndef PELK_MODULE_RELATIVE_PATH
+#define PELK_MODULE_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_util.so"
+#endif
 
 namespace pelk_tool {
 
 namespace {
+
+// The module installed with the program (PELK_MODULE_RELATIVE_PATH from the
+// program's own directory), so that an installed or moved program runs from
+// anywhere; a program run from its build folder falls back to the module it
+// was built with.
+std::string default_module_path() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    std::filesystem::path installed = (exe.parent_path() / PELK_MODULE_RELATIVE_PATH).lexically_normal();
+    if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
+  }
+  return PELK_MODULE_DEFAULT_PATH;
+}
 
 const char kUsage[] =
     "usage: pelk_perf_util COMMAND [OPTIONS]\n"
@@ -40,12 +58,14 @@ const char kSimulateUsage[] =
     "  --format text|jsonl    text (default): the kernel log as dmesg prints it, with\n"
     "                         the other events as <marked> lines; jsonl: one JSON\n"
     "                         object per event\n"
+    "  --modem-history        after each report block, also print the module's\n"
+    "                         exported sleep_history (the modem's day history)\n"
     "  --duration SECONDS     run for this long instead of the scenario's duration\n"
     "  --param NAME=VALUE     set a module parameter for every load (for example\n"
     "                         kmonitor_delay=5000); may be repeated\n"
     "  --output FILE          write the output to FILE instead of standard output\n"
     "  --module PATH          the module's shared object (default: $PELK_MODULE, or\n"
-    "                         the one built with this program)\n"
+    "                         the one installed or built with this program)\n"
     "  --print-default        print the built-in scenario and exit\n"
     "  --help                 show this help\n"
     "\n"
@@ -63,6 +83,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   std::vector<std::pair<std::string, std::string>> params;
   Format format = Format::Text;
   bool print_default = false;
+  bool modem_history = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i], value;
@@ -83,6 +104,8 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
       return kExitOk;
     } else if (a == "--print-default") {
       print_default = true;
+    } else if (a == "--modem-history") {
+      modem_history = true;
     } else if (a == "--format" || a == "--duration" || a == "--param" || a == "--output" || a == "--module") {
       std::optional<std::string> v = take(a.c_str());
       if (!v) return usage_error(err, "option " + a + " needs a value", kSimulateUsage);
@@ -169,9 +192,10 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   }
 
   RunOptions opt;
+  opt.modem_history = modem_history;
   if (module_path) opt.module_path = *module_path;
   else if (const char *env = getenv("PELK_MODULE"); env && *env) opt.module_path = env;
-  else opt.module_path = PELK_MODULE_DEFAULT_PATH;
+  else opt.module_path = default_module_path();
 
   // Everything that can stop the run is found before it starts.
   try {

@@ -20,6 +20,7 @@ namespace pelk_tool {
 namespace {
 
 constexpr std::uint32_t kModemMagic = 0x536C702E;
+constexpr const char *kCycleDone = "[K][Perf] PELK Perf Statistic done";
 
 class Player {
  public:
@@ -38,6 +39,7 @@ class Player {
     for (int cpu : sc_.idle_query_fails) k_.set_idle_query_fails(cpu, true);
     for (const TaskDef &p : sc_.processes) spawn(p);
     for (const sim::Fault &f : sc_.faults) k_.add_fault(f);
+    if (opt_.modem_history) watch_sleep_history();
     if (sc_.load_at_start) insmod(sc_.module_params);
     flush();
     for (const Event &e : sc_.timeline) {
@@ -127,6 +129,20 @@ class Player {
       init(block_.data());
     }
     __symbol_put("odpm_md_sleep_init");
+  }
+
+  // The day history as other modules read it, after each report block: at
+  // the release of the semaphore that follows the block's done line.
+  void watch_sleep_history() {
+    k_.on_call("up", 1, [this] {
+      if (!k_.log().empty() && k_.log().back().text == kCycleDone) {
+        if (const void *h = __symbol_get("sleep_history")) {
+          mark(OutEvent::SleepHistory).text.assign(static_cast<const char *>(h), kSleepHistorySize);
+          __symbol_put("sleep_history");
+        }
+      }
+      watch_sleep_history();
+    });
   }
 
   void play(const Event &e) {

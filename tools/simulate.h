@@ -24,6 +24,7 @@ struct OutEvent {
     Suspend,      // duration_ns
     Note,         // text: a scenario step that could not be played
     Violation,    // text: a kernel rule the module broke
+    SleepHistory, // text: the module's exported sleep_history, its 480 bytes
   };
   Type type = Printk;
   u64 seq = 0;
@@ -42,6 +43,7 @@ struct OutEvent {
 
 struct RunOptions {
   std::string module_path;  // the module's shared object
+  bool modem_history = false;  // a SleepHistory event after each report block
 };
 
 using EventSink = std::function<void(const OutEvent &)>;
@@ -57,5 +59,7 @@ void simulate(const Scenario &sc, const RunOptions &opt, const EventSink &sink);
 std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt);
 
 constexpr const char *kModuleName = "pelk_perf_util";
+// The module's exported sleep_history: five day records of 96 bytes.
+constexpr size_t kSleepHistorySize = 480;
 
 }  // namespace pelk_tool

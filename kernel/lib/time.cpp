@@ -82,17 +82,26 @@ u64 nsec_to_clock_t(u64 x)
 	return x / (NSEC_PER_SEC / USER_HZ);
 }
 
+// Both round up, as the kernel's do for every tick rate.
 unsigned long msecs_to_jiffies(const unsigned int m)
 {
+	const unsigned int hz = HZ;
+
 	// A negative value means "for ever".
 	if ((int)m < 0)
 		return MAX_JIFFY_OFFSET;
-	return (m + (1000 / HZ) - 1) / (1000 / HZ);
+	if (1000 % hz == 0)
+		return (m + (1000 / hz) - 1) / (1000 / hz);
+	return (unsigned long)(((u64)m * hz + 999) / 1000);
 }
 
 unsigned int jiffies_to_msecs(const unsigned long j)
 {
-	return (unsigned int)((1000 / HZ) * j);
+	const unsigned int hz = HZ;
+
+	if (1000 % hz == 0)
+		return (unsigned int)((1000 / hz) * j);
+	return (unsigned int)(((u64)j * 1000 + hz - 1) / hz);
 }
 
 }  // extern "C"

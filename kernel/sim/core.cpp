@@ -41,14 +41,18 @@ Module *Kernel::Impl::module_of(const void *p) const {
 
 void Kernel::Impl::hook(const char *facility) {
   if (hooks.empty() || cur.empty()) return;
-  for (size_t i = 0; i < hooks.size(); i++) {
-    if (hooks[i].facility != facility) continue;
-    if (--hooks[i].remaining > 0) continue;
-    std::function<void()> fn = std::move(hooks[i].fn);
-    hooks.erase(hooks.begin() + (long)i);
-    i--;
-    fn();
+  // The hooks due are taken out first: one that its function adds (to
+  // follow every call, say) counts from the next call, not this one.
+  std::vector<std::function<void()>> due;
+  for (size_t i = 0; i < hooks.size();) {
+    if (hooks[i].facility == facility && --hooks[i].remaining <= 0) {
+      due.push_back(std::move(hooks[i].fn));
+      hooks.erase(hooks.begin() + (long)i);
+    } else {
+      i++;
+    }
   }
+  for (auto &fn : due) fn();
 }
 
 int Kernel::Impl::fault(const char *facility, const std::string &site) {
@@ -193,6 +197,10 @@ Kernel::Kernel(const Config &cfg) : impl_(new Impl) {
   }
   Impl &I = *impl_;
   I.self = this;
+  if (cfg.hz < 1 || cfg.hz > 1000) {
+    std::fprintf(stderr, "pelk_sim: tick rate %d is not 1 to 1000 Hz\n", cfg.hz);
+    std::abort();
+  }
   I.cfg = cfg;
   I.rng_state = cfg.seed;
   I.mono = cfg.uptime_ns;
@@ -384,6 +392,9 @@ time64_t ktime_get_real_seconds(void) {
 }
 
 u64 get_jiffies_64(void) { return K().jiffies(); }
+
+// Asked for outside a simulated kernel too (by library tests): the default rate then.
+unsigned int __kernel_hz(void) { return sim::g_impl ? (unsigned)sim::g_impl->cfg.hz : (unsigned)sim::kHz; }
 
 bool cpu_possible(unsigned int cpu) { return cpu < (unsigned)sim::kMaxCpus && K().cpus[cpu].possible; }
 bool cpu_online(unsigned int cpu) { return cpu < (unsigned)sim::kMaxCpus && K().cpus[cpu].online; }

@@ -322,7 +322,16 @@ struct Kernel::Impl {
   std::set<std::string> violation_set;
 
   // ---- helpers ----
-  u64 jiffies() const { return mono / kNsPerJiffy; }
+  u64 jiffies() const { return jiffies_at(mono); }
+  u64 jiffies_at(u64 ns) const {
+    const u64 hz = (u64)cfg.hz;
+    return ns / kNsPerSec * hz + ns % kNsPerSec * hz / kNsPerSec;
+  }
+  // The first nanosecond of jiffy j.
+  u64 jiffy_start_ns(u64 j) const {
+    const u64 hz = (u64)cfg.hz;
+    return j / hz * kNsPerSec + (j % hz * kNsPerSec + hz - 1) / hz;
+  }
   u64 boottime() const { return mono + suspended; }
   u64 next_seq() { return ++seq_counter; }
   void violation(const std::string &msg);

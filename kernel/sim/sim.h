@@ -33,8 +33,8 @@ using s64 = std::int64_t;
 
 constexpr u64 kNsPerSec = 1000000000ull;
 constexpr u64 kNsPerMs = 1000000ull;
-constexpr int kHz = 250;                    // jiffies per second
-constexpr u64 kNsPerJiffy = kNsPerSec / kHz;  // 4 ms
+constexpr int kHz = 250;                    // jiffies per second, unless Config::hz says otherwise
+constexpr u64 kNsPerJiffy = kNsPerSec / kHz;  // 4 ms at that rate
 constexpr int kMaxCpus = 32;
 constexpr int kPidMax = 32768;  // pids are allocated below this, as by default
 constexpr int kPidLimit = 4194304;  // a pid given explicitly may go up to this (pid_max's limit)
@@ -48,6 +48,8 @@ struct Config {
                                        // online CPUs have idled all of it
   u64 suspended_ns = 0;                // time already spent in suspend at the start
   u64 seed = 1;                        // seeds get_random_u32 and %p ids
+  int hz = kHz;                        // the tick rate (HZ), 1 to 1000 jiffies per second;
+                                       // jiffy j starts at the first ns >= j s / hz
 };
 
 // cpustat indexes, as the kernel numbers them.
@@ -279,7 +281,8 @@ class Kernel {
   // the named kernel facility, by its C name ("rcu_read_unlock", "down",
   // "printk", ...), before the call takes effect: what another CPU might do
   // between two statements of the module.  A task that exits in fn while no
-  // RCU reader is inside a section is freed at once.
+  // RCU reader is inside a section is freed at once.  A hook that fn adds
+  // counts from the next call.
   void on_call(const std::string &facility, int nth, std::function<void()> fn);
 
   // ---- checks ---------------------------------------------------------------

@@ -273,6 +273,16 @@ void task_cputime(struct task_struct *t, u64 *utime, u64 *stime) {
   if (stime) *stime = s;
 }
 
+void task_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) {
+  u64 u = 0, s = 0;
+  if (K().task_ok(p, "task_cputime_adjusted")) {
+    u = p->utime;
+    s = p->stime;
+  }
+  if (ut) *ut = u;
+  if (st) *st = s;
+}
+
 void thread_group_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) {
   u64 u = 0, s = 0;
   if (K().task_ok(p, "thread_group_cputime_adjusted")) {

@@ -7,7 +7,7 @@ namespace sim {
 constexpr size_t kWqNameLen = 24;  // the kernel's WQ_NAME_LEN
 
 u64 Kernel::Impl::effective_ns(const DwState *s) const {
-  u64 t = s->expiry_j * kNsPerJiffy;
+  u64 t = jiffy_start_ns(s->expiry_j);
   return std::max({t, s->not_before_ns, mono});
 }
 
@@ -218,7 +218,7 @@ bool queue_delayed_work_on(int cpu, struct workqueue_struct *wq, struct delayed_
   s->expiry_j = I.jiffies() + delay;
   s->not_before_ns = 0;
   if (delay == 0 && s->has_run && s->last_run_ns == I.mono)
-    s->not_before_ns = (I.jiffies() + 1) * sim::kNsPerJiffy;
+    s->not_before_ns = I.jiffy_start_ns(I.jiffies() + 1);
   s->qseq = ++I.qseq;
   I.pending.push_back(dwork);
   return true;

@@ -295,4 +295,55 @@ TEST_F(Rhashtable, BucketAllocationFailures)
 	EXPECT_EQ(live(), 0u);
 }
 
+// The seed the table hashes with, as its hash function last saw it.
+u32 g_seen_seed;
+
+u32 seed_watching_hash(const void *data, u32 len, u32 seed)
+{
+	g_seen_seed = seed;
+	return name_hash(data, len, seed);
+}
+
+// Seeds of a table's first bucket array, of the array it grows into, and of
+// a second table, on a kernel with the given random seed.
+std::vector<u32> seeds_on_a_kernel(sim::u64 kernel_seed)
+{
+	sim::Config cfg;
+	cfg.seed = kernel_seed;
+	sim::Kernel k(cfg);
+	rhashtable_params p = named_params();
+	p.hashfn = seed_watching_hash;
+	struct rhashtable a, b;
+	std::vector<Named> v(49);
+	std::vector<u32> seeds;
+	EXPECT_EQ(rhashtable_init(&a, &p), 0);
+	EXPECT_EQ(rhashtable_init(&b, &p), 0);
+	for (size_t i = 0; i < v.size(); i++) {
+		strcpy(v[i].name, ("app-" + std::to_string(i)).c_str());
+		EXPECT_EQ(rhashtable_insert_fast(&a, &v[i].node, p), 0);
+		if (i == 0 || i == 48)  // 64 buckets grow to 128 at the 49th
+			seeds.push_back(g_seen_seed);
+	}
+	EXPECT_EQ(rhashtable_lookup_fast(&a, "app-7", p), &v[7]);
+	EXPECT_EQ(seeds.back(), g_seen_seed);  // lookups use the new array's seed
+	EXPECT_EQ(rhashtable_lookup_fast(&b, "app-7", p), nullptr);
+	seeds.push_back(g_seen_seed);
+	rhashtable_destroy(&a);
+	rhashtable_destroy(&b);
+	return seeds;
+}
+
+// Every bucket array draws its own seed from the kernel's random source:
+// the same kernel seed gives the same table, another gives another.
+TEST(RhashtableSeed, DrawnPerBucketArrayFromTheKernel)
+{
+	const std::vector<u32> one = seeds_on_a_kernel(1);
+	ASSERT_EQ(one.size(), 3u);
+	EXPECT_NE(one[0], one[1]);
+	EXPECT_NE(one[0], one[2]);
+	EXPECT_NE(one[1], one[2]);
+	EXPECT_EQ(one, seeds_on_a_kernel(1));
+	EXPECT_NE(one, seeds_on_a_kernel(2));
+}
+
 }  // namespace

@@ -54,12 +54,13 @@ TEST_F(CpuLoad, LoadsOfFourOnlineOfEightPossibleCpus) {
   auto c = last_cycle();
   ASSERT_EQ(std::vector<std::string>{usage({50, 25, 20, 10, 0, 0, 0, 0})}, lines_with(c, "[K]  Cpus Usage"));
   EXPECT_EQ("[K]  Cpus Usage [50], [25], [20], [10], [ 0] [ 0], [ 0], [ 0]", lines_with(c, "[K]  Cpus Usage")[0]);
-  // Order inside the block: start, table, loads, split, done.
-  ASSERT_EQ(15u, c.lines.size());
+  // Order inside the block: start, table, loads, overload line, split, done.
+  ASSERT_EQ(16u, c.lines.size());
   EXPECT_EQ(usage({50, 25, 20, 10, 0, 0, 0, 0}), c.lines[12]);
-  EXPECT_EQ(0u, c.lines[13].rfind("[K]  user[", 0));
+  EXPECT_EQ("freeze_cpustat_zeb is effective", c.lines[13]);
+  EXPECT_EQ(0u, c.lines[14].rfind("[K]  user[", 0));
   // 4 CPUs over 10 s: user 5 + 1.5 + nice 1, system 1, iowait 3, irq 2, idle the rest.
-  EXPECT_EQ("[K]  user[18],system[02],iowait[07],irq[05],idle[66]", c.lines[13]);
+  EXPECT_EQ("[K]  user[18],system[02],iowait[07],irq[05],idle[66]", c.lines[14]);
 }
 
 TEST_F(CpuLoad, FirstLoadIsTheShareSinceBoot) {
@@ -86,14 +87,19 @@ TEST_F(CpuLoad, IdleRuleForOfflineCpusAndFailingQueries) {
   spawn(200, "w2", 0);
   rate(100, 500, 0x4);
   rate(200, 250, 0x2);
+  sim::CpuExtras io;
+  io.iowait = 250;
+  k().set_cpu_extras(2, io);
   k().run_for(10 * kSec);
   rate(100, 0, 0x4);
+  k().set_cpu_extras(2, sim::CpuExtras());
   k().set_cpu_online(2, false);
-  k().set_idle_tracking_us(2, 0, 0);  // must not be asked: the CPU is offline
+  k().set_idle_tracking_us(2, 0, 0);  // neither query may be asked: the CPU is offline
   k().set_idle_query_fails(1, true);
   load();
   k().run_for(10 * kSec);
-  // CPU 1: 5 s busy of 20; CPU 2: 5 s busy of its 10 online seconds.
+  // CPU 1: 5 s busy of 20; CPU 2: 5 s busy of its 10 online seconds (2.5 s
+  // of the rest idle, 2.5 s iowait).
   EXPECT_EQ((std::vector<std::string>{usage({0, 25, 50, 0, 0, 0, 0, 0})}), usage_lines());
   // With no time accounted since, an offline CPU's load is 0.
   k().run_for(10 * kSec);
@@ -147,12 +153,14 @@ TEST_F(CpuLoad, SplitTruncatesClampsIdleAndWrapsTheRest) {
       {4, 1, 0, 1, 1, 1, 1, 1, 1, 5},   // nice, irqs, iowait, steal and guest
       {4, 1, 0, 1, 1, 1, 1, 1, 1, 5},   // nothing moved: no line
   };
+  std::vector<std::string> reads;
   for (const auto &s : steps) {
     k().on_call("down", 1, [this, s] {
       const sim::u64 v[] = {s.user, s.nice, s.system, s.softirq, s.irq, s.idle, s.iowait, s.steal, s.guest, s.guest_nice};
       for (int i = 0; i < sim::kNrStats; i++) k().set_cpustat(0, i, v[i] * kTick);
     });
     k().run_for(10 * kSec);
+    reads.push_back(proc());
   }
   EXPECT_EQ((std::vector<std::string>{
                 "[K]  user[33],system[33],iowait[00],irq[00],idle[33]",
@@ -162,8 +170,29 @@ TEST_F(CpuLoad, SplitTruncatesClampsIdleAndWrapsTheRest) {
                 "(none)",
             }),
             split_lines());
+  // The proc file shows the wrapped split as the log line does, signed.
+  EXPECT_EQ("100, -100, 00, 00, 100, ", reads[2].substr(0, 24));
   // A cycle with no time keeps the previous split for the proc file.
-  EXPECT_EQ("16, 00, 16, 33, 33, ", proc().substr(0, 20));
+  EXPECT_EQ("16, 00, 16, 33, 33, ", reads[4].substr(0, 20));
+}
+
+// Sub-tick remainders of several CPUs add up before the split converts them:
+// 4 x 5 ms of user time are 2 ticks and 4 x 7.5 ms of idle 3, though no CPU
+// has a whole tick of either.
+TEST_F(CpuLoad, SplitSumsNanosecondsBeforeConvertingToTicks) {
+  sim::Config cfg;
+  cfg.possible_cpus = cfg.online_cpus = 0xf;
+  boot(cfg);
+  load();
+  k().on_call("down", 1, [this] {
+    for (int cpu = 0; cpu < 4; cpu++) {
+      for (int i = 0; i < sim::kNrStats; i++) k().set_cpustat(cpu, i, 0);
+      k().set_cpustat(cpu, sim::kUser, 5 * kMs);
+      k().set_cpustat(cpu, sim::kIdle, 7500000);
+    }
+  });
+  k().run_for(10 * kSec);
+  EXPECT_EQ((std::vector<std::string>{"[K]  user[40],system[00],iowait[00],irq[00],idle[60]"}), split_lines());
 }
 
 // The per-CPU arithmetic on one CPU whose counters the test sets right before

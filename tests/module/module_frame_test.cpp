@@ -1,6 +1,7 @@
 // Loading, the kmonitor_delay parameter, the feature switches, the timing of
 // the performance cycle, set-up failures and a complete unload.
-#include <regex>
+#include <algorithm>
+#include <cctype>
 
 #include "module/module_harness.h"
 
@@ -9,20 +10,39 @@ namespace {
 
 using sim::Fault;
 
-class ModuleFrame : public ModuleHarness {};
+class ModuleFrame : public ModuleHarness {
+ protected:
+  // "[K] Success to create pelk_perf_monitor_wq (0x<16 hex digits>)." whatever the %p id.
+  static bool is_wq_created_line(const std::string &t) {
+    const std::string head = "[K] Success to create pelk_perf_monitor_wq (0x", tail = ").";
+    if (t.size() != head.size() + 16 + tail.size() || t.rfind(head, 0) != 0) return false;
+    if (t.compare(head.size() + 16, tail.size(), tail) != 0) return false;
+    for (size_t i = head.size(); i < head.size() + 16; i++)
+      if (!std::isdigit((unsigned char)t[i]) && (t[i] < 'a' || t[i] > 'f')) return false;
+    return true;
+  }
+  std::vector<sim::WorkQueueCall> perf_queue_calls() const {
+    std::vector<sim::WorkQueueCall> out;
+    for (const auto &c : k_->queue_calls())
+      if (c.wq == "pelk_perf_monitor_wq") out.push_back(c);
+    return out;
+  }
+};
 
 TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   boot();
   load();
   const auto &log = k().log();
-  ASSERT_EQ(2u, log.size());
+  ASSERT_EQ(3u, log.size());
   EXPECT_EQ("pelk_cpu_monitor_init", log[0].text);
   EXPECT_FALSE(log[0].newline);
   EXPECT_EQ(4, log[0].level);  // no level of its own
-  EXPECT_TRUE(std::regex_match(log[1].text,
-                               std::regex(R"(\[K\] Success to create pelk_perf_monitor_wq \(0x[0-9a-f]{16}\)\.)")))
-      << log[1].text;
+  // The health watch starts before the performance monitor.
+  EXPECT_EQ("pelk_health init!", log[1].text);
+  EXPECT_TRUE(log[1].newline);
   EXPECT_EQ(6, log[1].level);
+  EXPECT_TRUE(is_wq_created_line(log[2].text)) << log[2].text;
+  EXPECT_EQ(6, log[2].level);
 
   // Health switch asked first, the ZEB switch after the monitor.
   auto q = k().feature_queries();
@@ -34,10 +54,33 @@ TEST_F(ModuleFrame, StartsInOrderWithItsLines) {
   EXPECT_EQ(0xFFFu, k().proc_mode(kProcFile) & 0xFFFu);
 
   auto pending = k().pending_works();
-  ASSERT_EQ(1u, pending.size());
-  EXPECT_EQ("pelk_perf_monitor_wq", pending[0].wq);
+  ASSERT_EQ(2u, pending.size());
+  EXPECT_EQ("app_health_info", pending[0].wq);
   EXPECT_EQ(0, pending[0].cpu);
   EXPECT_EQ(2500u, pending[0].expiry_jiffies);
+  EXPECT_EQ("pelk_perf_monitor_wq", pending[1].wq);
+  EXPECT_EQ(0, pending[1].cpu);
+  EXPECT_EQ(2500u, pending[1].expiry_jiffies);
+}
+
+// The parts start in their order: the health switch, the health watch with
+// its first cycle, the proc file, the monitor with its first cycle, the ZEB
+// switch, and last the loading device.
+TEST_F(ModuleFrame, PartsStartInOrder) {
+  boot();
+  std::vector<std::string> calls;
+  for (const char *f : {"printk", "is_tid_enable", "register_ferrow_notifier", "alloc_workqueue",
+                        "queue_delayed_work_on"})
+    for (int nth : {1, 2, 3}) k().on_call(f, nth, [&calls, f] { calls.push_back(f); });
+  for (const char *f : {"proc_mkdir", "proc_create", "misc_register", "kobject_uevent"})
+    k().on_call(f, 1, [&calls, f] { calls.push_back(f); });
+  load();
+  EXPECT_EQ((std::vector<std::string>{"printk", "is_tid_enable", "register_ferrow_notifier", "printk",
+                                      "alloc_workqueue", "queue_delayed_work_on", "proc_mkdir", "proc_create",
+                                      "alloc_workqueue", "printk", "queue_delayed_work_on", "is_tid_enable",
+                                      "register_ferrow_notifier", "misc_register", "kobject_uevent"}),
+            calls);
+  ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `calls`
 }
 
 TEST_F(ModuleFrame, SwitchesStayFalseUntilTheFirstNotification) {
@@ -88,7 +131,7 @@ TEST_F(ModuleFrame, FirstCycleComesOnePeriodAfterLoading) {
   EXPECT_EQ(3610 * kSec, c[0].ts_ns);
   EXPECT_EQ("[K][Perf] PELK Perf Statistic done", c[0].lines.back());
   // Re-armed first: the queue call of the cycle comes before its start line.
-  auto calls = k().queue_calls();
+  auto calls = perf_queue_calls();
   ASSERT_EQ(2u, calls.size());
   EXPECT_EQ(2500u, calls[1].delay);
   EXPECT_EQ(0, calls[1].cpu);
@@ -135,6 +178,10 @@ TEST_F(ModuleFrame, PeriodChangeAppliesAtTheNextRearming) {
   ASSERT_EQ(1u, cycles().size());
 
   // The cycle already queued keeps its delay; the one after uses the new one.
+  spawn(100, "app");
+  sim::CpuRate busy;
+  busy.milli_cpu = 1000;
+  k().set_rate(100, busy);
   ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "2000"));
   k().run_for(7 * kSec);
   auto c = cycles();
@@ -142,19 +189,72 @@ TEST_F(ModuleFrame, PeriodChangeAppliesAtTheNextRearming) {
   EXPECT_EQ(5 * kSec, c[0].ts_ns);
   EXPECT_EQ(10 * kSec, c[1].ts_ns);
   EXPECT_EQ(12 * kSec, c[2].ts_ns);
-  EXPECT_EQ(top_header(2000, 8), top_table(c[1])[0]);  // the period is read at every use
+  // The period is read at every use: 5 s of CPU time in the period now in
+  // force, 2000 ms, is 250%.
+  auto table = top_table(c[1]);
+  ASSERT_EQ(11u, table.size());
+  EXPECT_EQ(top_header(2000, 8), table[0]);
+  EXPECT_EQ(top_row(250, 100, "app", 5 * kSec, 0), table[1]);
 }
 
+// At insmod a negative period is refused with one warning and the load goes
+// on with the default; a later write of one fails and keeps the old value.
 TEST_F(ModuleFrame, NegativePeriodIsRefused) {
   boot();
-  EXPECT_EQ(-22, k().insmod(PELK_MODULE_PATH, "kmonitor_delay=-5"));
-  EXPECT_FALSE(k().module_loaded(kModule));
-  load();
-  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "-1"));
-  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "ten"));
+  load("kmonitor_delay=-5");
+  const auto &log = k().log();
+  ASSERT_EQ(4u, log.size());
+  EXPECT_EQ("pelk_cpu_monitor_init", log[0].text);
+  EXPECT_EQ("[K] kmonitor_delay=-5 refused, using 10000", log[1].text);
+  EXPECT_EQ(4, log[1].level);
+  EXPECT_TRUE(log[1].newline);
+  EXPECT_EQ("pelk_health init!", log[2].text);
+  EXPECT_TRUE(is_wq_created_line(log[3].text)) << log[3].text;
   std::string v;
   ASSERT_EQ(0, k().param_read(kModule, "kmonitor_delay", &v));
   EXPECT_EQ("10000\n", v);
+  auto perf = perf_queue_calls();
+  ASSERT_EQ(1u, perf.size());
+  EXPECT_EQ(2500u, perf[0].delay);
+
+  ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "3000"));
+  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "-1"));
+  EXPECT_EQ(-22, k().param_write(kModule, "kmonitor_delay", "ten"));
+  ASSERT_EQ(0, k().param_read(kModule, "kmonitor_delay", &v));
+  EXPECT_EQ("3000\n", v);
+  EXPECT_EQ(4u, k().log().size());
+}
+
+// The report block, from its start line to its done line, is written under
+// my_semaphore: taken before the start line, not released before the done line.
+TEST_F(ModuleFrame, ReportBlockIsWrittenUnderTheSemaphore) {
+  boot();
+  load();
+  std::vector<std::pair<std::string, sim::u64>> ops;
+  for (int nth = 1; nth <= 4; nth++)
+    for (const char *f : {"down", "up"})
+      k().on_call(f, nth, [this, &ops, f] { ops.push_back({f, k().next_seq()}); });
+  k().run_for(10 * kSec);
+  auto seq_of = [this](const std::string &prefix) {
+    for (const auto &r : k().log())
+      if (r.text.rfind(prefix, 0) == 0) return r.seq;
+    return sim::u64(0);
+  };
+  sim::u64 start = seq_of("[K][Perf] PELK Perf Statistic start"), done = seq_of("[K][Perf] PELK Perf Statistic done");
+  ASSERT_LT(0u, start);
+  ASSERT_LT(start, done);
+  // The last down before the start line, and no up until after the done line.
+  int held = 0;
+  for (const auto &[op, seq] : ops) {
+    if (seq < start) {
+      held = op == "down";
+    } else if (seq < done) {
+      EXPECT_NE("up", op) << "released inside the block";
+    }
+  }
+  EXPECT_EQ(1, held);
+  EXPECT_TRUE(std::any_of(ops.begin(), ops.end(), [done](const auto &o) { return o.first == "up" && o.second > done; }));
+  ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `ops`
 }
 
 TEST_F(ModuleFrame, PeriodZeroRearmsWithNoDelay) {
@@ -163,7 +263,7 @@ TEST_F(ModuleFrame, PeriodZeroRearmsWithNoDelay) {
   load();
   ASSERT_EQ(0, k().param_write(kModule, "kmonitor_delay", "0"));
   k().run_for(10 * kSec);
-  auto calls = k().queue_calls();
+  auto calls = perf_queue_calls();
   ASSERT_EQ(2u, calls.size());
   EXPECT_EQ(0u, calls[1].delay);
   auto table = top_table(last_cycle());
@@ -187,7 +287,8 @@ TEST_F(ModuleFrame, LongCycleDoesNotDelayTheNext) {
   EXPECT_EQ(34 * kSec, c[2].ts_ns);
 }
 
-// Each set-up failure leaves the monitor absent and the rest running.
+// Each set-up failure leaves the monitor absent and the rest running (the
+// health watch, with its workqueue and its table of watched names).
 TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
   struct Case {
     const char *name;
@@ -196,7 +297,7 @@ TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
     bool wq_left;    // the workqueue lives on until unloading
     sim::u64 vmalloc_live;
   } cases[] = {
-      {"workqueue", {"alloc_workqueue", "", 1, 1, 0}, false, false, 0},
+      {"workqueue", {"alloc_workqueue", "pelk_perf_monitor_wq", 1, 1, 0}, false, false, 0},
       {"context", {"vmalloc", "pelk_monitor_init", 1, 1, 0}, true, false, 0},
       {"last_runtime", {"vmalloc", "pelk_monitor_init", 2, 1, 0}, true, true, 1},
       {"delta", {"vmalloc", "pelk_monitor_init", 3, 1, 0}, true, true, 1},
@@ -212,11 +313,14 @@ TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
     auto t = texts();
     ASSERT_GE(t.size(), 1u);
     EXPECT_EQ("pelk_cpu_monitor_init", t[0]);
-    EXPECT_EQ(c.success_line ? 2u : 1u, t.size());  // no message of their own
-    EXPECT_TRUE(k().pending_works().empty());
-    EXPECT_EQ(c.wq_left ? std::vector<std::string>{"pelk_perf_monitor_wq"} : std::vector<std::string>{},
-              k().workqueues());
-    EXPECT_EQ(c.vmalloc_live, k().alloc_stats("vmalloc").live_count);
+    EXPECT_EQ(c.success_line ? 3u : 2u, t.size());  // no message of their own
+    ASSERT_EQ(1u, k().pending_works().size());
+    EXPECT_EQ("app_health_info", k().pending_works()[0].wq);
+    const std::vector<std::string> wqs = c.wq_left
+        ? std::vector<std::string>{"app_health_info", "pelk_perf_monitor_wq"}
+        : std::vector<std::string>{"app_health_info"};
+    EXPECT_EQ(wqs, k().workqueues());
+    EXPECT_EQ(c.vmalloc_live + 1, k().alloc_stats("vmalloc").live_count);  // and the watched names
     // The rest of the module runs: the proc file reads and the switches follow.
     std::string out;
     EXPECT_EQ(0, k().proc_read(kProcFile, &out));
@@ -238,6 +342,7 @@ TEST_F(ModuleFrame, SetupFailuresLeaveTheMonitorAbsent) {
 TEST_F(ModuleFrame, UnloadLeavesNothingBehind) {
   boot();
   spawn(100, "app", kSec);
+  spawn(101, "com.tencent.mm", kSec, 900);  // watched: the health cycle keeps a record
   load();
   k().run_for(25 * kSec);
   std::string out;

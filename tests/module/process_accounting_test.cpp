@@ -61,6 +61,19 @@ TEST_F(ProcessAccounting, FirstCycleRanksLifetimesBelowTheBound) {
             table_of_cycle(1));
 }
 
+// Two of eight possible CPUs online: the bound is 20 s and the header says 2.
+TEST_F(ProcessAccounting, BoundAndHeaderCountOnlineCpusOnly) {
+  sim::Config cfg;
+  cfg.online_cpus = 0x3;
+  cfg.uptime_ns = 100 * kSec;
+  boot(cfg);
+  spawn(100, "edge", 20 * kSec);
+  spawn(200, "over_edge", 20 * kSec + 1);
+  load();
+  k().run_for(10 * kSec);
+  EXPECT_EQ(table({top_row(200, 100, "edge", 20000000000ull, 0)}, 10000, 2), table_of_cycle(0));
+}
+
 TEST_F(ProcessAccounting, ShowsExactlyTenOfMore) {
   boot();
   for (int i = 1; i <= 12; i++) spawn(1000 + i, strf("app%d", i), sim::u64(i) * kSec);

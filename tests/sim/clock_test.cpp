@@ -59,3 +59,31 @@ TEST(Clock, DefaultWallClockStartsAtTheConfiguredSecond) {
 }
 
 }  // namespace
+
+// The tick rate is the machine's: jiffies, the ms conversions (which round
+// up) and the expiry of a delayed work all follow it.
+TEST(Clock, TickRateIsChosenPerMachine) {
+  struct {
+    int hz;
+    sim::u64 jiffies_at_1s;
+    unsigned long ten_s, one_ms;
+    unsigned to_ms_of_7;
+  } rows[] = {
+      {250, 250, 2500, 1, 28},
+      {100, 100, 1000, 1, 70},
+      {300, 300, 3000, 1, 24},
+      {1000, 1000, 10000, 1, 7},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.hz);
+    sim::Config cfg;
+    cfg.hz = r.hz;
+    cfg.uptime_ns = kSec;
+    sim::Kernel kern(cfg);
+    EXPECT_EQ(r.jiffies_at_1s, kern.jiffies_now());
+    EXPECT_EQ((unsigned)r.hz, k::__kernel_hz());
+    EXPECT_EQ(r.ten_s, k::msecs_to_jiffies(10000));
+    EXPECT_EQ(r.one_ms, k::msecs_to_jiffies(1));
+    EXPECT_EQ(r.to_ms_of_7, k::jiffies_to_msecs(7));
+  }
+}

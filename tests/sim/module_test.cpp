@@ -241,6 +241,20 @@ TEST_F(Leaky, OnCallRunsBeforeTheModulesNthCall) {
   EXPECT_EQ(0, kern.rmmod("test_leaky"));
 }
 
+// A hook that adds itself again follows every call, one run per call.
+TEST_F(Leaky, OnCallAddedFromAHookCountsFromTheNextCall) {
+  std::vector<size_t> seen;
+  std::function<void()> every = [&] {
+    seen.push_back(kern.log().size());
+    kern.on_call("printk", 1, every);
+  };
+  kern.on_call("printk", 1, every);
+  ASSERT_EQ(0, kern.insmod(path, "period=1"));
+  kern.run_for(8 * kMs);
+  EXPECT_EQ((std::vector<size_t>{0, 1}), seen);
+  EXPECT_EQ(0, kern.rmmod("test_leaky"));
+}
+
 std::vector<int> g_seen;
 int seen_a(k::notifier_block *, unsigned long a, void *) { return g_seen.push_back(1 * 100 + (int)a), 0; }
 int seen_b(k::notifier_block *, unsigned long a, void *) { return g_seen.push_back(2 * 100 + (int)a), 0; }

@@ -10,8 +10,18 @@ struct proc_dir_entry *cpumonitor_dir;
 
 /* ---- kmonitor_delay ------------------------------------------------------------ */
 
+/* Set once the start routine runs.  The loader parses the insmod parameters
+ * before it calls the start routine, so until then a set comes from the
+ * command line, and after it from a write to /sys/module/.../kmonitor_delay. */
+static bool pelk_started;
+/* A negative period given at insmod, refused and reported by the start routine. */
+static bool kmonitor_delay_refused;
+static int kmonitor_delay_refused_value;
+
 /* A negative period has no meaning (and would turn into an enormous delay
- * once converted to jiffies): refuse it and keep the old value. */
+ * once converted to jiffies): a write refuses it and keeps the old value.
+ * At insmod the same value is refused too, but without failing the load:
+ * phones load the module from init scripts that never look at the result. */
 static int kmonitor_delay_set(const char *val, const struct kernel_param *kp)
 {
 	int delay;
@@ -19,8 +29,13 @@ static int kmonitor_delay_set(const char *val, const struct kernel_param *kp)
 
 	if (ret)
 		return ret;
-	if (delay < 0)
-		return -EINVAL;
+	if (delay < 0) {
+		if (READ_ONCE(pelk_started))
+			return -EINVAL;
+		kmonitor_delay_refused = true;
+		kmonitor_delay_refused_value = delay;
+		return 0;
+	}
 	WRITE_ONCE(*(int *)kp->arg, delay);
 	return 0;
 }
@@ -91,24 +106,34 @@ static void cloud_engine_init(void)
 static int __init pelk_cpu_monitor_init(void)
 {
 	printk(PELK_MSG_INIT);
+	WRITE_ONCE(pelk_started, true);
+	if (kmonitor_delay_refused)
+		printk(PELK_MSG_DELAY_REFUSED, kmonitor_delay_refused_value,
+		       READ_ONCE(pelk_util_delay_time_ms));
 	sema_init(&my_semaphore, 1);
 	health_pelkcare_init();
+	pelk_health_init();
 	pelk_cpu_monitor_proc_init();
 	pelk_monitor_init();
 	cloud_engine_init();
+	pelk_systemserver_uevent_init();
 	return 0;
 }
 
 /* Everything goes before the code does: the callbacks first, so that no
- * switch change arrives during the teardown, then the proc file, then the
- * performance cycle with its workqueue and memory. */
+ * switch change arrives during the teardown, then the health watch (its
+ * cycle, records and watched-name table), the proc file, the performance
+ * cycle with its workqueue and memory, and only then the loading device,
+ * which the cycle sends on. */
 static void __exit pelk_cpu_monitor_exit(void)
 {
 	printk(PELK_MSG_EXIT);
 	unregister_ferrow_notifier(&freeze_tid_notifier);
 	unregister_ferrow_notifier(&health_pelkcare_notifier);
+	pelk_health_exit();
 	pelk_cpu_monitor_proc_exit();
 	pelk_monitor_exit();
+	pelk_systemserver_uevent_exit();
 }
 
 module_init(pelk_cpu_monitor_init);

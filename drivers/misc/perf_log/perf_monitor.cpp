@@ -2,9 +2,13 @@
  * every kmonitor_delay milliseconds, the CPU time of every process and of
  * every CPU since the previous cycle and writes one report block. */
 #include "perf_log.h"
+#include <linux/hash.h>
+#include <linux/jhash.h>
 #include <linux/jiffies.h>
 #include <linux/rcupdate.h>
 #include <linux/sched.h>
+#include <linux/slab.h>
+#include <linux/sort.h>
 #include <linux/tick.h>
 #include <linux/vmalloc.h>
 
@@ -13,6 +17,9 @@ s32 oom_score[PELK_TOP_COUNT];
 u64 g_load[PELK_LOAD_ROWS][PELK_LOAD_CPUS];
 u64 total_load;
 u64 g_user_time, g_system_time, g_io_time, g_irq_time, g_idle_time;
+/* Touched only by the cycle's worker (and by the exit routine once the
+ * cycle has stopped), so it needs no lock. */
+struct hlist_head task_hash_table[1 << PELK_TASK_HASH_BITS];
 
 static struct monitor_context *monitor_ctx;
 /* Whether monitor_ctx->work was initialised and queued (the context is not
@@ -247,6 +254,204 @@ static void pelk_log_top_table(struct monitor_context *ctx)
 	}
 }
 
+/* ---- the system_server watch ------------------------------------------------------------ */
+
+/* Whole tenths of a second of the thread's user + system time. */
+static u64 pelk_thread_runtime(struct task_struct *t)
+{
+	u64 ut, st;
+
+	task_cputime_adjusted(t, &ut, &st);
+	return (ut + st) / 100000000;
+}
+
+static struct hlist_head *pelk_task_chain(const char *comm, pid_t tid)
+{
+	char key[PELK_TASK_KEY_LEN];
+
+	snprintf(key, sizeof(key), "%s%d", comm, tid);
+	return &task_hash_table[hash_32(jhash(key, strlen(key), 0), PELK_TASK_HASH_BITS)];
+}
+
+/* The first record of the chain that bears the thread's name; the tid plays
+ * no part, so a record may pass from one thread to another of that name. */
+static struct task_info *pelk_find_task_info(struct hlist_head *chain, const char *comm)
+{
+	struct task_info *info;
+
+	hlist_for_each_entry(info, chain, node)
+		if (!strncmp(info->comm, comm, TASK_COMM_LEN))
+			return info;
+	return NULL;
+}
+
+/* Called inside the RCU section of the thread walk: the allocation must not
+ * sleep.  A thread that cannot be recorded is tried again next cycle.  The
+ * name is copied once, so that a thread renaming itself meanwhile cannot give
+ * its key and its record two different names. */
+static void pelk_record_thread(struct task_struct *t)
+{
+	char comm[TASK_COMM_LEN];
+	pid_t tid = task_pid_nr(t);
+	u64 runtime = pelk_thread_runtime(t);
+	struct hlist_head *chain;
+	struct task_info *info;
+
+	strscpy(comm, task_comm(t), sizeof(comm));
+	chain = pelk_task_chain(comm, tid);
+	info = pelk_find_task_info(chain, comm);
+
+	if (info) {
+		if (info->tid != tid) {
+			info->tid = tid;
+			info->delta = runtime;
+		} else if (runtime >= info->last_runtime) {
+			info->delta = runtime - info->last_runtime;
+		}
+		info->last_runtime = runtime;
+		return;
+	}
+
+	info = (struct task_info *)kzalloc(sizeof(*info), GFP_ATOMIC);
+	if (!info) {
+		printk(PELK_MSG_TASK_INFO_ALLOC_FAILED, comm);
+		printk(PELK_MSG_TASK_INFO_MISSING, comm);
+		return;
+	}
+	strscpy(info->comm, comm, TASK_COMM_LEN);
+	info->last_runtime = runtime;
+	info->delta = runtime;
+	info->tid = tid;
+	hlist_add_head(&info->node, chain);
+}
+
+/* Drops the records whose tid no longer names a thread of system_server:
+ * ended threads, and every thread of a system_server that has restarted. */
+static void pelk_sweep_task_table(pid_t ss_tgid)
+{
+	struct task_info *info;
+	struct hlist_node *next;
+	int i;
+
+	for (i = 0; i < (1 << PELK_TASK_HASH_BITS); i++) {
+		hlist_for_each_entry_safe(info, next, &task_hash_table[i], node) {
+			struct task_struct *t = find_task_by_vpid(info->tid);
+
+			if (t && task_tgid_nr(t) == ss_tgid)
+				continue;
+			hlist_del(&info->node);
+			kfree(info);
+		}
+	}
+}
+
+/* Brings the thread table up to date.  The walk, the lookups and the sweep
+ * need the RCU read side; nothing in it may sleep. */
+static void pelk_update_task_table(pid_t ss_pid)
+{
+	struct task_struct *ss, *t;
+
+	rcu_read_lock();
+	ss = find_task_by_vpid(ss_pid);
+	if (!ss) {
+		rcu_read_unlock();
+		printk(PELK_MSG_NO_SS_TASK, ss_pid);
+		return;
+	}
+	for_each_thread(ss, t) {
+		/* Only the main thread is recorded under the process's name. */
+		if (!strncmp(task_comm(t), "system_server", TASK_COMM_LEN) &&
+		    task_pid_nr(t) != ss_pid)
+			continue;
+		pelk_record_thread(t);
+	}
+	pelk_sweep_task_table(task_tgid_nr(ss));
+	rcu_read_unlock();
+}
+
+/* Sort comparator: largest delta first. */
+static int compare_task_info(const void *a, const void *b)
+{
+	const struct task_info *x = *(const struct task_info *const *)a;
+	const struct task_info *y = *(const struct task_info *const *)b;
+
+	if (x->delta < y->delta)
+		return 1;
+	if (x->delta > y->delta)
+		return -1;
+	return 0;
+}
+
+static size_t pelk_count_busy_threads(void)
+{
+	struct task_info *info;
+	size_t n = 0;
+	int i;
+
+	for (i = 0; i < (1 << PELK_TASK_HASH_BITS); i++)
+		hlist_for_each_entry(info, &task_hash_table[i], node)
+			if (info->delta)
+				n++;
+	return n;
+}
+
+/* The ten busiest threads of the last period.  my_semaphore keeps the lines
+ * together; it is released before the cycle takes it for its report. */
+static void pelk_log_top_threads(void)
+{
+	struct task_info **busy, *info;
+	size_t n, i = 0;
+	struct tm tm;
+	int b;
+
+	pelk_local_time(&tm);
+	n = pelk_count_busy_threads();
+	busy = (struct task_info **)kmalloc_array(n, sizeof(*busy), GFP_ATOMIC);
+	if (!busy) {
+		printk(PELK_MSG_TASKS_ARRAY_FAILED);
+		return;
+	}
+	for (b = 0; b < (1 << PELK_TASK_HASH_BITS); b++)
+		hlist_for_each_entry(info, &task_hash_table[b], node)
+			if (info->delta)
+				busy[i++] = info;
+	sort(busy, n, sizeof(*busy), compare_task_info, NULL);
+
+	down(&my_semaphore);
+	printk(PELK_MSG_SS_TOP_START, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+	printk(PELK_MSG_SS_TOP_HEADER, "Comm");
+	for (i = 0; i < n && i < PELK_SS_TOP_THREADS; i++)
+		printk(PELK_MSG_SS_TOP_ROW, busy[i]->delta, busy[i]->tid, busy[i]->comm);
+	up(&my_semaphore);
+	kfree(busy);
+}
+
+/* Loads in percent of one CPU: at 150 user space is told, at 100 the busiest
+ * threads are logged.  The event has no rate limit of its own. */
+static void pelk_systemserver_watch(pid_t ss_pid, u64 ss_load)
+{
+	if (ss_load >= 150)
+		pelk_systemserver_uevent();
+	pelk_update_task_table(ss_pid);
+	if (ss_load >= 100)
+		pelk_log_top_threads();
+}
+
+/* Unloading: the records still in the table go with the module. */
+static void pelk_free_task_table(void)
+{
+	struct task_info *info;
+	struct hlist_node *next;
+	int i;
+
+	for (i = 0; i < (1 << PELK_TASK_HASH_BITS); i++) {
+		hlist_for_each_entry_safe(info, next, &task_hash_table[i], node) {
+			hlist_del(&info->node);
+			kfree(info);
+		}
+	}
+}
+
 /* ---- per-CPU load and the CPU time split ------------------------------------------------ */
 
 /* Loads of CPUs 0 to 7 since the previous cycle, appended to the g_load
@@ -334,6 +539,60 @@ static void pelk_log_cpu_split(struct monitor_context *ctx)
 	ctx->cpustat = cur;
 }
 
+/* ---- the sustained-overload report ---------------------------------------------------- */
+
+/* Reports one sustained overload, naming the cycle's busiest process.  At
+ * most three a day window, at least 600 s apart on the monotonic clock (which
+ * leaves out suspend).  The switch decides only whether the call is made: a
+ * report it holds back uses up the budget and the spacing all the same. */
+static void freeze_cpustat_trigger(struct monitor_context *ctx, u32 *count)
+{
+	static u64 trigger_time;
+	u64 now = (u64)ns_to_timespec64(ktime_get()).tv_sec;
+
+	if (*count == 3)
+		return;
+	if (trigger_time && now - trigger_time < 600)
+		return;
+	if (READ_ONCE(is_ZEB_enable))
+		zebk_caller_api("0xffffff26", 33824806, ctx->top[0], "");
+	trigger_time = now;
+	(*count)++;
+}
+
+/* Every cycle, after total_load: the third overloaded cycle in a row (98 per
+ * online CPU, once the phone has been up 101 s) runs the trigger.  The day
+ * window runs on the boot-time clock, so a long suspend can end it. */
+static void freeze_cpustat_zeb(struct monitor_context *ctx)
+{
+	static s32 last_time;
+	static s32 time_count;
+	static u32 count;
+	s64 boot_ns = ktime_get_with_offset(TK_OFFS_BOOT);
+	s64 sec = boot_ns / NSEC_PER_SEC;
+
+	printk(PELK_MSG_ZEB_EFFECTIVE);
+	if (last_time == 0)
+		last_time = (s32)sec;
+	if (sec - (s64)last_time >= 86401) {
+		time_count = 0;
+		count = 0;
+		last_time = (s32)sec;
+	}
+	if (boot_ns < 101000000000LL)
+		return;
+	if (READ_ONCE(total_load) < 98ULL * num_online_cpus()) {
+		time_count = 0;
+		return;
+	}
+	if (time_count <= 1) {
+		time_count++;
+		return;
+	}
+	freeze_cpustat_trigger(ctx, &count);
+	time_count = 0;
+}
+
 /* ---- the cycle ------------------------------------------------------------------------ */
 
 void pelk_perf_monitor_work_func(struct work_struct *work)
@@ -360,14 +619,18 @@ void pelk_perf_monitor_work_func(struct work_struct *work)
 		memset(ctx->tasks, 0, sizeof(struct task_struct *) * PELK_PID_SLOTS);
 		memset(ctx->pid_list, 0, sizeof(s32) * PELK_PID_SLOTS);
 		pelk_process_walk(ctx, &ss_pid, &ss_load);
+		pelk_systemserver_watch(ss_pid, ss_load);
 		pelk_select_top(ctx, pelk_fill_pid_list(ctx));
 	}
 
 	down(&my_semaphore);
 	printk(PELK_MSG_CYCLE_START, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-	if (check_top_malloc(ctx))
+	if (check_top_malloc(ctx)) {
+		md_sleep_statistic();
 		pelk_log_top_table(ctx);
+	}
 	pelk_log_cpu_loads();
+	freeze_cpustat_zeb(ctx);
 	pelk_log_cpu_split(ctx);
 	printk(PELK_MSG_CYCLE_DONE);
 	up(&my_semaphore);
@@ -434,6 +697,7 @@ void pelk_monitor_exit(void)
 		cancel_delayed_work_sync(&monitor_ctx->work);
 		monitor_armed = false;
 	}
+	pelk_free_task_table();
 	if (pelk_perf_monitor_wq) {
 		destroy_workqueue(pelk_perf_monitor_wq);
 		WRITE_ONCE(pelk_perf_monitor_wq, NULL);

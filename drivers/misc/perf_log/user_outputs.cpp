@@ -1,6 +1,9 @@
 /* User-space outputs: /proc/cpumonitor/cpu_monitor, the last CPU time split
- * and the last five rows of per-CPU loads as one line of numbers. */
+ * and the last five rows of per-CPU loads as one line of numbers; and the
+ * misc device pelk_systemserver_loading, whose only use is to carry the
+ * uevent that tells user space system_server is overloaded. */
 #include "perf_log.h"
+#include <asm/barrier.h>
 
 static struct proc_dir_entry *cpu_monitor_entry;
 
@@ -49,4 +52,70 @@ void pelk_cpu_monitor_proc_exit(void)
 	cpu_monitor_entry = NULL;
 	proc_remove(cpumonitor_dir);
 	cpumonitor_dir = NULL;
+}
+
+/* ---- the system_server loading device ------------------------------------------- */
+
+/* Nobody opens the device: it has no file operations of its own. */
+static struct miscdevice systemserver_object;
+/* Whether systemserver_object is in the misc class.  Registration may have
+ * failed (or been undone when its announcement failed): the overload events
+ * and the exit routine must then leave the device alone.  Published with
+ * release order: with a period of 0 the first cycle may run on another CPU
+ * while the start routine is still registering. */
+static bool systemserver_registered;
+
+static char systemserver_loading_env[] = PELK_SYSTEMSERVER_LOADING_ENV;
+
+static struct kobject *systemserver_kobj(void)
+{
+	return device_kobject(systemserver_object.this_device);
+}
+
+int pelk_systemserver_uevent_init(void)
+{
+	int ret;
+
+	systemserver_object.minor = MISC_DYNAMIC_MINOR;
+	systemserver_object.name = PELK_SYSTEMSERVER_DEVICE;
+	ret = misc_register(&systemserver_object);
+	if (ret) {
+		printk(PELK_MSG_MISC_REGISTER_FAILED);
+		return ret;
+	}
+	ret = kobject_uevent(systemserver_kobj(), KOBJ_ADD);
+	if (ret) {
+		misc_deregister(&systemserver_object);
+		printk(PELK_MSG_UEVENT_ADD_FAILED);
+		return ret;
+	}
+	smp_store_release(&systemserver_registered, true);
+	return 0;
+}
+
+/* Called by the performance cycle, every cycle whose system_server load is
+ * 150 or more.  Without a device there is nothing to send on: the event is
+ * dropped quietly (the failed registration was logged at load). */
+int pelk_systemserver_uevent(void)
+{
+	char *envp[] = { systemserver_loading_env, NULL };
+
+	if (!smp_load_acquire(&systemserver_registered))
+		return -ENODEV;
+	if (kobject_uevent_env(systemserver_kobj(), KOBJ_CHANGE, envp)) {
+		printk(PELK_MSG_UEVENT_ENV_FAILED);
+		return -EINVAL;
+	}
+	return 0;
+}
+
+/* Called after the performance cycle has stopped, so no event can race the
+ * removal. */
+void pelk_systemserver_uevent_exit(void)
+{
+	if (!systemserver_registered)
+		return;
+	kobject_uevent(systemserver_kobj(), KOBJ_REMOVE);
+	misc_deregister(&systemserver_object);
+	systemserver_registered = false;
 }

@@ -43,6 +43,9 @@ void put_task_struct(struct task_struct *t);
 
 /* User and system time of one thread, nanoseconds. */
 void task_cputime(struct task_struct *t, u64 *utime, u64 *stime);
+/* User and system time of one thread as /proc reports it, nanoseconds.  The
+ * simulated kernel accounts time exactly, so no scaling applies. */
+void task_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st);
 /* User and system time of the whole thread group, ended threads included. */
 void thread_group_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st);
 
