@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the scenario reader's fuzz target with clang and libFuzzer, and runs
-# it, seeded from examples/ and the regression inputs in fuzz/corpus/.
+# it, seeded from examples/, the built-in scenario and the regression inputs in
+# fuzz/corpus/.
 #
 #   fuzz/run.sh [SECONDS]        (default 300; 0 only builds)
 #
@@ -13,6 +14,7 @@ root=$(dirname "$here")
 out=$root/build-fuzz
 seconds=${1:-300}
 mkdir -p "$out/corpus"
+cp "$root/tools/default_scenario.json" "$out/corpus/default_scenario.json"
 ${CXX:-clang++} -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$root/tools" -I"$root/kernel" \
   "$here/scenario_fuzz.cpp" "$root/tools/scenario_read.cpp" "$root/tools/scenario_check.cpp" \
