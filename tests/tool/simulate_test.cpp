@@ -398,6 +398,20 @@ TEST(OutputFormat, EveryMarkedTextIsEscaped) {
                                   "[\"A=\xef\xbf\xbd\",\"B=ok\"],\"env_hex\":[\"413dfe\",\"423d6f6b\"],\"result\":0}\n");
 }
 
+// A counter moved back further than it has counted stops at 0 instead of
+// wrapping to an enormous value, and says so.
+TEST(SimulateClock, CounterMovedBackStopsAtZero) {
+  const std::string path = testing::TempDir() + "pelk_counter_scenario.json";
+  std::ofstream(path) << R"({"duration": 1, "machine": {"load_at_start": false},
+    "timeline": [{"at": 0.5, "event": "counter", "cpu": 0, "counter": "idle", "add": -100000},
+                 {"at": 0.5, "event": "proc_read", "path": "/proc/none"}]})";
+  CliRun r = cli({"simulate", path});
+  EXPECT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.err, "pelk_perf_util: warning: [    0.500000] counter: moving CPU 0's counter back by more than it "
+                   "holds: set to 0\n");
+  fs::remove(path);
+}
+
 // The run is handed on as it is made: a long run gives the same bytes
 // whether it is collected or streamed, and streams in order.
 TEST(SimulateStreaming, GivesTheEventsInOrderAsTheyAreMade) {
