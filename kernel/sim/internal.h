@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -72,6 +73,11 @@ struct task_struct {
   sim::u64 thread_index = 0;     // creation number among its process's threads (leader: 0)
   sim::u64 threads_created = 0;  // leader: the next thread's number
   sim::u64 proc_index = 0;    // leader: creation number among processes
+  // Where a live task stands in its process's thread list and a live leader
+  // in the task list, so that a walk steps on in constant time; a task that
+  // has left a list is found again by its creation number.
+  std::map<sim::u64, task_struct *>::iterator thread_pos, proc_pos;
+  bool in_threads = false, in_procs = false;
   sim::u64 seq = 0;
 };
 
@@ -250,7 +256,7 @@ struct Kernel::Impl {
   // left it keeps its number, so a reader standing on it still finds the next.
   std::map<u64, task_struct *> procs;
   u64 procs_created = 0;
-  std::map<int, task_struct *> live;
+  std::unordered_map<int, task_struct *> live;
   std::vector<task_struct *> gp_waiters;
   int last_pid = 0;
 

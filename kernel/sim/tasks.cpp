@@ -78,17 +78,20 @@ int Kernel::spawn(const TaskSpec &ts) {
     t->leader = leader;
     t->sig = leader->sig;
     t->thread_index = leader->threads_created++;
-    leader->threads.emplace(t->thread_index, t);
+    t->thread_pos = leader->threads.emplace(t->thread_index, t).first;
+    t->in_threads = true;
   } else {
     t->tgid = pid;
     t->leader = t;
     I.signals.push_back(std::make_unique<Signal>());
     t->sig = I.signals.back().get();
     t->sig->oom_score_adj = ts.oom_score_adj;
-    t->threads.emplace(0, t);
+    t->thread_pos = t->threads.emplace(0, t).first;
+    t->in_threads = true;
     t->threads_created = 1;
     t->proc_index = I.procs_created++;
-    I.procs.emplace(t->proc_index, t);
+    t->proc_pos = I.procs.emplace(t->proc_index, t).first;
+    t->in_procs = true;
   }
   I.live[pid] = t;
   I.all_tasks.push_back(std::move(tp));
@@ -104,7 +107,11 @@ static void end_thread(Kernel::Impl &I, task_struct *t) {
   I.live.erase(t->pid);
   I.busy.erase(t->seq);
   t->leader->threads.erase(t->thread_index);
-  if (t->leader == t) I.procs.erase(t->proc_index);
+  t->in_threads = false;
+  if (t->leader == t) {
+    I.procs.erase(t->proc_index);
+    t->in_procs = false;
+  }
   if (I.rcu_depth > 0) {
     t->gp_wait = true;
     I.gp_waiters.push_back(t);
@@ -207,7 +214,10 @@ struct task_struct *next_task(struct task_struct *p) {
   if (p != &init_task && !I.task_ok(p, "next_task")) return &init_task;
   // A process that has left the list still leads on to the ones after it,
   // as an RCU reader standing on it would see.
-  auto it = p == &init_task ? I.procs.begin() : I.procs.upper_bound(p->leader->proc_index);
+  task_struct *l = p->leader;
+  auto it = p == &init_task ? I.procs.begin()
+            : l->in_procs   ? std::next(l->proc_pos)
+                            : I.procs.upper_bound(l->proc_index);
   return it == I.procs.end() ? &init_task : it->second;
 }
 
@@ -224,7 +234,7 @@ struct task_struct *task_next_thread(struct task_struct *p, struct task_struct *
   need_rcu("task_next_thread");
   if (!I.task_ok(p, "task_next_thread") || !I.task_ok(t, "task_next_thread")) return nullptr;
   auto &th = t->leader->threads;
-  auto it = th.upper_bound(t->thread_index);
+  auto it = t->in_threads ? std::next(t->thread_pos) : th.upper_bound(t->thread_index);
   return it == th.end() ? nullptr : it->second;
 }
 
