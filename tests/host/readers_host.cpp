@@ -132,7 +132,7 @@ TEST_F(RecordedTree, SuccessorCycleGivesExactDeltasLoadsSplitAndSystemServerThre
   ASSERT_EQ(kernel_->proc_read("/proc/cpumonitor/cpu_monitor", &proc), 0);
   // The split, then the rows of per-CPU loads: the first cycle's over the
   // tree's whole life, the second's since the first.
-  EXPECT_EQ(proc.substr(0, 75), "32, 02, 00, 00, 65, 15, 4,25, 1, 1, 1, 1, 1,80,10,50, 0, 0, 0, 0, 0, 0, 0,");
+  EXPECT_EQ(proc.substr(0, 75), "32, 02, 00, 00, 65, 15, 4,25, 1, 1, 1, 1, 1,80,10,50, 0, 0, 0, 0, 0, 0, 0, ");
 }
 
 TEST(ProcParsers, StatLinesAndCpuLists) {
