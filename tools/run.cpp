@@ -229,6 +229,8 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   u64 seq = 0;
   host::Options opt;
   opt.proc_root = proc_root;
+  // A recorded tree carries its CPU lists in DIR/cpu, or they come from its stat file.
+  if (proc_root != "/proc") opt.cpu_root = proc_root + "/cpu";
   opt.out_dir = out_dir;
   opt.sink = [&](const host::Record &r) {  // one call at a time
     OutEvent e = to_event(r, ++seq);

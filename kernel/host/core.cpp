@@ -56,6 +56,8 @@ Kernel::Kernel(const Options &opt) : impl_(std::make_unique<Impl>()) {
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
   }
+  struct statfs fs;
+  impl_->keep_fds = statfs(opt.proc_root.c_str(), &fs) == 0 && fs.f_type == 0x9fa0;  // PROC_SUPER_MAGIC
   set_sys_tz();
   g_host = impl_.get();
 }

@@ -80,6 +80,8 @@ class Kernel {
 
   // Every pending delayed work runs now; returns once each has run.
   void flush_pending_works();
+  // Only the pending works of the workqueue named wq ("pelk_perf_monitor_wq").
+  void flush_pending_works(const std::string &wq);
   // Worker threads alive.
   int worker_threads() const;
   ReadStats read_stats() const;

@@ -31,8 +31,10 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "host.h"
@@ -140,6 +142,10 @@ struct Module {
 struct Kernel::Impl {
   Options opt;
   u64 ns_per_tick = 10000000;  // of the proc tree's clock ticks
+  // Stat files are kept open between cycles only on a real procfs: there a
+  // descriptor fails once its process has exited; a file of a recorded tree
+  // would go on giving its old content.
+  bool keep_fds = false;
 
   std::mutex sink_mu;
   void emit(const Record &r);

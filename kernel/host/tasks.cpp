@@ -83,6 +83,7 @@ bool read_stat(kapi::task_struct *t) {
     }
   }
   I.stat_reads++;
+  if (!I.keep_fds) drop_fd(t);
   StatLine s;
   if (!parse_stat_line(buf, (size_t)n, &s) || s.pid != t->pid) return false;
   std::memcpy(t->comm, s.comm, sizeof(t->comm));

@@ -34,6 +34,8 @@ void warn(const std::string &what) { std::fprintf(stderr, "pelk_perf_util: kerne
 }  // namespace
 
 void Kernel::Impl::worker(DwHost *d) {
+  // Named as the kernel's workers are, so that they can be told apart in top.
+  pthread_setname_np(pthread_self(), "pelk_kworker");
   std::unique_lock<std::mutex> lk(wq_mu);
   for (;;) {
     if (d->stop) break;
@@ -226,15 +228,18 @@ void destroy_workqueue(struct workqueue_struct *wq) {
 
 namespace host {
 
-void Kernel::flush_pending_works() {
+static void flush_matching(Kernel::Impl &I, const std::string *wq) {
   std::vector<kapi::delayed_work *> works;
   {
-    std::lock_guard<std::mutex> lk(impl_->wq_mu);
-    for (auto &d : impl_->dws)
-      if (d->pending) works.push_back(d->dw);
+    std::lock_guard<std::mutex> lk(I.wq_mu);
+    for (auto &d : I.dws)
+      if (d->pending && (!wq || (d->wq && d->wq->name == *wq))) works.push_back(d->dw);
   }
   for (auto *w : works) kapi::flush_delayed_work(w);
 }
+
+void Kernel::flush_pending_works() { flush_matching(*impl_, nullptr); }
+void Kernel::flush_pending_works(const std::string &wq) { flush_matching(*impl_, &wq); }
 
 int Kernel::worker_threads() const { return impl_->workers.load(); }
 

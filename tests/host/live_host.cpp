@@ -27,9 +27,15 @@ namespace {
 
 constexpr const char *kDone = "[K][Perf] PELK Perf Statistic done";
 
-int thread_count() {
+// Threads of this process named as the live kernel's workers.
+int worker_threads() {
   int n = 0;
-  for (auto &e : fs::directory_iterator("/proc/self/task")) n += e.is_directory() ? 1 : 0;
+  for (auto &e : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream f(e.path() / "comm");
+    std::string comm;
+    std::getline(f, comm);
+    n += comm == "pelk_kworker";
+  }
   return n;
 }
 
@@ -130,7 +136,6 @@ TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
 
 TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
   fs::path out = temp_dir();
-  int before = thread_count();
   std::ostringstream o, e;
   auto t0 = std::chrono::steady_clock::now();
   int rc = pelk_tool::run_live({"--duration", "1.5", "--period", "300", "--out", out.string(), "--switch",
@@ -138,7 +143,7 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
                                o, e);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(rc, 0) << e.str();
-  EXPECT_EQ(thread_count(), before);
+  EXPECT_EQ(worker_threads(), 0);
   EXPECT_GE(took, 1.4);
   std::string text = o.str();
   EXPECT_NE(text.find("] is_HEALTH_enable is true\n"), std::string::npos) << text;
@@ -197,6 +202,7 @@ TEST(Live, ProcFileReadableWhileCyclesRun) {
     }
   });
   EXPECT_TRUE(c.wait_cycles(10, 120));
+  EXPECT_EQ(worker_threads(), 2);  // the cycle's and the health watch's
   // Unloaded while the module's reader may be inside a read: removal waits for it.
   EXPECT_EQ(kernel.rmmod("pelk_perf_util"), 0);
   stop = true;
@@ -205,6 +211,7 @@ TEST(Live, ProcFileReadableWhileCyclesRun) {
   EXPECT_GT(reads.load(), 10);
   EXPECT_EQ(broken.load(), 0);
   EXPECT_EQ(kernel.worker_threads(), 0);
+  EXPECT_EQ(worker_threads(), 0);
   fs::remove_all(out);
 }
 
