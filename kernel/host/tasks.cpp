@@ -243,43 +243,48 @@ void rcu_leave() {
 }
 
 bool parse_stat_line(const char *buf, size_t len, StatLine *out) {
-  // "pid (comm) state ppid ..." where comm may hold spaces and parentheses:
-  // it ends at the last ')'.
-  std::string s(buf, len);
-  size_t open = s.find(" ("), close = s.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close < open + 2) return false;
-  char *end = nullptr;
-  long pid = std::strtol(s.c_str(), &end, 10);
-  if (end != s.c_str() + open || pid <= 0) return false;
-  std::string comm = s.substr(open + 2, close - open - 2);
-  if (comm.size() > 15) return false;
-  // Fields from 3 (state) on, split at blanks.
-  std::vector<std::string> f;
-  size_t p = close + 1;
-  while (p < s.size() && f.size() < 13) {
-    while (p < s.size() && s[p] == ' ') p++;
-    size_t q = p;
-    while (q < s.size() && s[q] != ' ' && s[q] != '\n') q++;
-    if (q > p) f.push_back(s.substr(p, q - p));
-    p = q;
-    if (p < s.size() && s[p] == '\n') break;
+  // "pid (comm) state ppid ..." where comm may hold blanks and parentheses:
+  // it ends at the last ')'.  Read in place: this runs for every process
+  // of every cycle.
+  const char *end = buf + len, *close = nullptr;
+  for (const char *p = buf; p < end; p++)
+    if (*p == ')') close = p;
+  u64 pid = 0;
+  const char *p = buf;
+  while (p < end && *p >= '0' && *p <= '9' && pid < 100000000) pid = pid * 10 + (u64)(*p++ - '0');
+  if (p == buf || pid == 0 || end - p < 2 || p[0] != ' ' || p[1] != '(' || !close || close < p + 2) return false;
+  const char *comm = p + 2;
+  size_t comm_len = (size_t)(close - comm);
+  if (comm_len > 15) return false;
+  // Fields 3 (state) to 15 (stime) follow, one blank apart.
+  u64 field[16] = {};
+  p = close + 1;
+  for (int f = 3; f <= 15; f++) {
+    if (p >= end || *p != ' ') return false;
+    p++;
+    const char *start = p;
+    if (f == 3) {  // the state: one letter
+      while (p < end && *p != ' ') p++;
+    } else if (f == 7 || f == 8) {  // tty_nr, tpgid: may be negative
+      if (p < end && *p == '-') p++;
+      while (p < end && *p >= '0' && *p <= '9') p++;
+    } else {
+      u64 v = 0;
+      while (p < end && *p >= '0' && *p <= '9') {
+        if (v > (~0ull - 9) / 10) return false;
+        v = v * 10 + (u64)(*p++ - '0');
+      }
+      field[f] = v;
+    }
+    if (p == start || (p < end && *p != ' ' && *p != '\n')) return false;
   }
-  if (f.size() < 13) return false;  // state .. stime are fields 3 .. 15
-  auto num = [](const std::string &x, unsigned long long *v) {
-    if (x.empty() || x[0] == '-') return false;
-    char *e = nullptr;
-    errno = 0;
-    *v = std::strtoull(x.c_str(), &e, 10);
-    return !errno && *e == 0;
-  };
-  unsigned long long flags, ut, st;
-  if (!num(f[6], &flags) || !num(f[11], &ut) || !num(f[12], &st) || flags > 0xffffffffull) return false;
+  if (field[9] > 0xffffffffull) return false;
   out->pid = (int)pid;
   std::memset(out->comm, 0, sizeof(out->comm));
-  std::memcpy(out->comm, comm.data(), comm.size());
-  out->flags = (unsigned)flags;
-  out->utime = ut;
-  out->stime = st;
+  std::memcpy(out->comm, comm, comm_len);
+  out->flags = (unsigned)field[9];
+  out->utime = field[14];
+  out->stime = field[15];
   return true;
 }
 
