@@ -1,18 +1,15 @@
 // Module loading on the live kernel: the module's shared object is opened,
-// its parameters set from "name=value" words, its init run; rmmod runs its
-// exit and closes it.  Smaller than the simulated kernel's loader: no quoted
-// values and no checks of what a module leaves behind.
+// its parameters set as the kernel parses them (kernel/lib/modparams), its
+// init run; rmmod runs its exit and closes it.  Smaller than the simulated
+// kernel's loader: no licence rules and no checks of what a module leaves
+// behind.
 #include "internal.h"
 
-namespace host {
+namespace kapi {
+#include "../lib/modparams.h"
+}  // namespace kapi
 
-static bool parameq(const char *a, const char *b) {
-  for (;; a++, b++) {
-    char x = *a == '-' ? '_' : *a, y = *b == '-' ? '_' : *b;
-    if (x != y) return false;
-    if (!x) return true;
-  }
-}
+namespace host {
 
 int Kernel::insmod(const std::string &path, const std::string &params) {
   Impl &I = *impl_;
@@ -37,12 +34,7 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   const kapi::module_layout *L = m->layout;
   m->name = path.substr(path.find_last_of('/') + 1);
   m->name = m->name.substr(0, m->name.find('.'));
-  for (const char *p = L->modinfo_start; p && p < L->modinfo_stop;) {
-    size_t n = strnlen(p, (size_t)(L->modinfo_stop - p));
-    std::string kv(p, n);
-    if (kv.rfind("name=", 0) == 0) m->name = kv.substr(5);
-    p += n + 1;
-  }
+  if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "name")) m->name = v;
   for (auto &o : I.modules)
     if (o->handle && o->name == m->name) {
       dlclose(h);
@@ -56,27 +48,24 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   if (!m->exit) m->exit = L->exit;
 
   new_cycle();
+  // Every parameter is tried; the last error wins, as parse_args does.
   int err = 0;
-  size_t pos = 0;
-  while (pos < params.size()) {
-    size_t end = params.find(' ', pos);
-    if (end == std::string::npos) end = params.size();
-    std::string word = params.substr(pos, end - pos);
-    pos = end + 1;
-    if (word.empty()) continue;
-    size_t eq = word.find('=');
-    std::string name = word.substr(0, eq);
+  std::vector<char> args(params.begin(), params.end());
+  args.push_back(0);
+  char *a = kapi::skip_spaces(args.data());
+  while (*a) {
+    char *param, *val;
+    a = kapi::next_arg(a, &param, &val);
     const kapi::kernel_param *kp = nullptr;
     for (const kapi::kernel_param *p = L->param_start; p && p < L->param_stop; p++)
-      if (p->name && parameq(name.c_str(), p->name)) kp = p;
+      if (p->name && kapi::parameq(param, p->name)) kp = p;
     if (!kp) {
-      kapi::printk(KERN_WARNING "%s: unknown parameter '%s' ignored\n", m->name.c_str(), name.c_str());
+      kapi::printk(KERN_WARNING "%s: unknown parameter '%s' ignored\n", m->name.c_str(), param);
       continue;
     }
-    std::string val = eq == std::string::npos ? "" : word.substr(eq + 1);
-    int ret = eq == std::string::npos || !kp->ops || !kp->ops->set ? -EINVAL : kp->ops->set(val.c_str(), kp);
+    int ret = !val || !kp->ops || !kp->ops->set ? -EINVAL : kp->ops->set(val, kp);
     if (ret) {
-      kapi::printk(KERN_ERR "%s: `%s' invalid for parameter `%s'\n", m->name.c_str(), val.c_str(), name.c_str());
+      kapi::printk(KERN_ERR "%s: `%s' invalid for parameter `%s'\n", m->name.c_str(), val ? val : "", param);
       err = ret;
     }
   }
