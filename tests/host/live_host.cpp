@@ -138,8 +138,10 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
   fs::path out = temp_dir();
   std::ostringstream o, e;
   auto t0 = std::chrono::steady_clock::now();
+  std::string log = (out / "log.txt").string(), events = (out / "events.txt").string();
   int rc = pelk_tool::run_live({"--duration", "1.5", "--period", "300", "--out", out.string(), "--switch",
-                                "health=on,zeb=off", "--module", PELK_MODULE_PATH},
+                                "health=on,zeb=off", "--module", PELK_MODULE_PATH, "--log", log, "--on-event",
+                                "echo \"$PELK_EVENT\" >> " + events},
                                o, e);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(rc, 0) << e.str();
@@ -152,6 +154,13 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
             std::string::npos);
   EXPECT_NE(text.find("] pelk_cpu_monitor_exit\n"), std::string::npos);
   EXPECT_FALSE(fs::exists(out / "cpumonitor" / "cpu_monitor"));  // gone with the module
+  std::ifstream lf(log), ef(events);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(lf)), std::istreambuf_iterator<char>()), text);
+  // The command saw each uevent's marked line: the load's and the unload's.
+  std::string ev((std::istreambuf_iterator<char>(ef)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(std::count(ev.begin(), ev.end(), '\n'), 2) << ev;
+  EXPECT_NE(ev.find("] <uevent add> ACTION=add "), std::string::npos) << ev;
+  EXPECT_NE(ev.find("] <uevent remove> ACTION=remove "), std::string::npos) << ev;
   fs::remove_all(out);
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
