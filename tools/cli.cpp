@@ -128,7 +128,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
         char *end = nullptr;
         errno = 0;
         double s = strtod(v->c_str(), &end);
-        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || s > 1e9)
+        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || !(s * 1e9 < 9223372036854775807.0))
           return usage_error(err, "--duration wants a number of seconds, got \"" + *v + "\"", kSimulateUsage);
         duration = (u64)std::llround(s * 1e9);
       } else if (a == "--param") {
@@ -152,6 +152,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
 
   std::ofstream file;
   std::ostream *sink = &out;
+  const std::string sink_name = output_path ? *output_path : "the output";
   auto open_output = [&]() -> bool {
     if (!output_path) return true;
     file.open(*output_path, std::ios::binary | std::ios::trunc);
@@ -162,25 +163,43 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
     sink = &file;
     return true;
   };
+  auto cannot_write = [&]() {
+    err << "pelk_perf_util: cannot write " << sink_name << "\n";
+    return kExitFailure;
+  };
 
   if (print_default) {
     if (!open_output()) return kExitFailure;
     *sink << default_scenario_json();
-    return kExitOk;
+    sink->flush();
+    return *sink ? kExitOk : cannot_write();
   }
 
   Scenario sc;
+  const std::string name = scenario_path ? *scenario_path : kDefaultScenarioName;
   try {
     sc = scenario_path ? load_scenario(*scenario_path) : parse_scenario(default_scenario_json(), kDefaultScenarioName);
   } catch (const ScenarioError &e) {
     err << "pelk_perf_util: " << e.what() << "\n";
     return kExitUsage;
   }
-  if (duration) sc.duration_ns = *duration;
-  for (const auto &[name, value] : params) {
-    sc.module_params = set_param(sc.module_params, name, value);
+  if (duration) {
+    if (std::string why = run_length_problem(sc, *duration); !why.empty()) {
+      err << "pelk_perf_util: " << name << ": with --duration: " << why << "\n";
+      return kExitUsage;
+    }
+    sc.duration_ns = *duration;
+  }
+  for (const auto &[pname, value] : params) {
+    sc.module_params = set_param(sc.module_params, pname, value);
     for (Event &e : sc.timeline)
-      if (e.kind == EventKind::Insmod) e.text = set_param(e.text, name, value);
+      if (e.kind == EventKind::Insmod) e.text = set_param(e.text, pname, value);
+  }
+  if (!params.empty()) {
+    if (std::string why = run_length_problem(sc, sc.duration_ns); !why.empty()) {
+      err << "pelk_perf_util: " << name << ": with --param: " << why << "\n";
+      return kExitUsage;
+    }
   }
 
   RunOptions opt;
@@ -189,30 +208,36 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   else if (const char *env = getenv("PELK_MODULE"); env && *env) opt.module_path = env;
   else opt.module_path = default_module_path();
 
-  std::vector<OutEvent> events;
+  // Everything that can stop the run is found before it starts.
   try {
-    events = simulate(sc, opt);
+    check_module(opt.module_path);
   } catch (const std::exception &e) {
     err << "pelk_perf_util: " << e.what() << "\n";
     return kExitFailure;
   }
-  // Steps that could not be played are the user's concern, not the module's
-  // output: they go to the error stream as warnings.
-  for (const OutEvent &e : events) {
-    if (e.type == OutEvent::Note) {
-      char at[48];
-      snprintf(at, sizeof at, "[%5llu.%06llu]", (unsigned long long)(e.ts_ns / 1000000000ull),
-               (unsigned long long)(e.ts_ns % 1000000000ull / 1000));
-      err << "pelk_perf_util: warning: " << at << " " << e.text << "\n";
-    }
-  }
   if (!open_output()) return kExitFailure;
-  *sink << format_all(events, format);
-  sink->flush();
-  if (!*sink) {
-    err << "pelk_perf_util: cannot write " << (output_path ? *output_path : "the output") << "\n";
+
+  // The output is written as it is produced.  Steps that could not be
+  // played are the user's concern, not the module's output: they go to the
+  // error stream as warnings.
+  struct WriteFailed {};
+  try {
+    simulate(sc, opt, [&](const OutEvent &e) {
+      if (e.type == OutEvent::Note) {
+        err << "pelk_perf_util: warning: " << timestamp(e.ts_ns) << " " << escape_text(e.text) << "\n";
+        return;
+      }
+      *sink << (format == Format::Text ? format_text(e) : format_jsonl(e));
+      if (!*sink) throw WriteFailed();
+    });
+  } catch (const WriteFailed &) {
+    return cannot_write();
+  } catch (const std::exception &e) {
+    err << "pelk_perf_util: " << e.what() << "\n";
     return kExitFailure;
   }
+  sink->flush();
+  if (!*sink) return cannot_write();
   return kExitOk;
 }
 
