@@ -47,7 +47,9 @@ Kernel::Kernel(const Options &opt) : impl_(std::make_unique<Impl>()) {
     std::fprintf(stderr, "pelk_perf_util: a live kernel exists already\n");
     std::abort();
   }
+  static std::atomic<u64> kernels{0};
   impl_->opt = opt;
+  impl_->serial = ++kernels;
   long tck = sysconf(_SC_CLK_TCK);
   if (tck > 0 && (long)kNsPerSec % tck == 0) impl_->ns_per_tick = kNsPerSec / (u64)tck;
   // Stat files are kept open between cycles: one descriptor per process.

@@ -141,6 +141,7 @@ struct Module {
 
 struct Kernel::Impl {
   Options opt;
+  u64 serial = 0;  // which Kernel of this process, from 1
   u64 ns_per_tick = 10000000;  // of the proc tree's clock ticks
   // Stat files are kept open between cycles only on a real procfs: there a
   // descriptor fails once its process has exited; a file of a recorded tree

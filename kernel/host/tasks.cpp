@@ -14,6 +14,7 @@ namespace host {
 namespace {
 
 struct View {
+  u64 kernel = 0;       // the Kernel it was made for (its serial)
   u64 gen = 1;          // the thread's cycle
   u64 listed_gen = 0;   // cycle of the last listing
   std::map<int, std::unique_ptr<kapi::task_struct>> procs, threads;
@@ -36,10 +37,14 @@ struct View {
 thread_local View *tl_view;
 thread_local std::unique_ptr<View> tl_view_owner;
 
+// The calling thread's view; a thread that outlives one Kernel starts afresh
+// with the next (another proc root, other descriptors).
 View &view() {
-  if (!tl_view) {
+  u64 serial = g_host ? H().serial : 0;
+  if (!tl_view || tl_view->kernel != serial) {
     tl_view_owner = std::make_unique<View>();
     tl_view = tl_view_owner.get();
+    tl_view->kernel = serial;
   }
   return *tl_view;
 }
