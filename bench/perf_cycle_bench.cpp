@@ -120,13 +120,9 @@ BENCHMARK(BM_PerformanceCycle)
     ->Unit(benchmark::kMicrosecond);
 
 // One health cycle: processes x watched processes alive (at most one per
-// watched name, and no more than the phone's processes).
+// watched name; 500 only where the phone has that many processes).
 void BM_HealthCycle(benchmark::State &state) {
   const int processes = static_cast<int>(state.range(0)), watched = static_cast<int>(state.range(1));
-  if (watched > processes) {
-    state.SkipWithError("more watched processes than processes");
-    return;
-  }
   sim::Kernel k;
   build_phone(k, processes, watched);
   if (!load_offset(k)) {
@@ -137,7 +133,8 @@ void BM_HealthCycle(benchmark::State &state) {
 }
 BENCHMARK(BM_HealthCycle)
     ->ArgNames({"processes", "watched"})
-    ->ArgsProduct({{100, 1000, 10000, 30000}, {50, 500}})
+    ->Args({100, 50})
+    ->ArgsProduct({{1000, 10000, 30000}, {50, 500}})
     ->Unit(benchmark::kMicrosecond);
 
 // Start and stop of the module on an empty phone, with the watched-name table
