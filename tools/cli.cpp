@@ -15,6 +15,15 @@
 #include "scenario.h"
 #include "simulate.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef PELK_RUN_DEFAULT_PATH
+#define PELK_RUN_DEFAULT_PATH "pelk_perf_run"
+#endif
+#ifndef PELK_RUN_RELATIVE_PATH
+#define PELK_RUN_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_run"
+#endif
 #ifndef PELK_MODULE_DEFAULT_PATH
 #define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
 #endif
@@ -47,6 +56,8 @@ const char kUsage[] =
     "  simulate [SCENARIO.json]   load the module on the simulated kernel, play the\n"
     "                             scenario (the built-in phone when none is given)\n"
     "                             and print what the module produced\n"
+    "  run [OPTIONS]              load the module on this machine's live kernel\n"
+    "                             facts and print its reports as they come\n"
     "  parse [LOG...]             read the module's reports out of kernel logs\n"
     "                             into a table (JSON, JSON lines or CSV)\n"
     "  plot [LOG] -o PAGE.html    draw a log's reports as one self-contained page\n"
@@ -235,7 +246,45 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   return kExitOk;
 }
 
+// `run` is its own program, with the live kernel (see run.h): started here
+// and waited for, when the command line is run in-process.
+int run_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  std::string prog = run_program_path();
+  out.flush();
+  err.flush();
+  pid_t pid = fork();
+  if (pid < 0) {
+    err << "pelk_perf_util: cannot start " << prog << ": " << strerror(errno) << "\n";
+    return kExitFailure;
+  }
+  if (pid == 0) {
+    std::vector<char *> argv{const_cast<char *>(prog.c_str())};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(prog.c_str(), argv.data());
+    _exit(127);
+  }
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(st) && WEXITSTATUS(st) == 127) {
+    err << "pelk_perf_util: cannot start " << prog << "\n";
+    return kExitFailure;
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailure;
+}
+
 }  // namespace
+
+std::string run_program_path() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    std::filesystem::path installed = (exe.parent_path() / PELK_RUN_RELATIVE_PATH).lexically_normal();
+    if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
+  }
+  return PELK_RUN_DEFAULT_PATH;
+}
 
 int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
   if (args.empty()) return usage_error(err, "no command given", kUsage);
@@ -245,6 +294,7 @@ int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostrea
     return kExitOk;
   }
   if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);
+  if (cmd == "run") return run_command(args, out, err);
   if (cmd == "parse") return parse_command({args.begin() + 1, args.end()}, out, err);
   if (cmd == "plot") return plot_command({args.begin() + 1, args.end()}, out, err);
   return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
