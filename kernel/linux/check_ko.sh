@@ -1,0 +1,35 @@
+#!/bin/sh
+# check_ko.sh KDIR OUT: the build check of the out-of-tree modules in OUT.
+#  - pelk_perf_util.ko has no global constructors or destructors
+#    (.init_array/.ctors/.fini_array/.dtors): they would silently never run;
+#  - every undefined symbol of every module is exported by the kernel
+#    (KDIR/Module.symvers) or by a module of this build (OUT/Module.symvers).
+#    Weak references count too: an unresolved one silently becomes address 0
+#    (as __cxa_pure_virtual would).  The only exceptions are the bounds of
+#    the simulated loader's tables (__start___param, ...), which the module
+#    names weakly and never uses in a real kernel.
+set -eu
+kdir=$1
+out=$2
+nm=${NM:-${CROSS_COMPILE:-}nm}
+objdump=${OBJDUMP:-${CROSS_COMPILE:-}objdump}
+status=0
+exports=$(mktemp)
+trap 'rm -f "$exports"' EXIT
+cat "$kdir/Module.symvers" "$out/Module.symvers" 2>/dev/null | awk '{print $2}' | sort -u >"$exports"
+
+if "$objdump" -h "$out/pelk_perf_util.ko" | grep -qE ' \.(init_array|ctors|fini_array|dtors)'; then
+	echo "check_ko: pelk_perf_util.ko has global constructors or destructors" >&2
+	status=1
+fi
+for ko in "$out"/*.ko; do
+	missing=$("$nm" -u "$ko" | awk '{print $2}' |
+		grep -vE '^__(start|stop)___(param|ksymtab|ksymtab_gpl|modinfo)$' |
+		sort -u | comm -23 - "$exports")
+	if [ -n "$missing" ]; then
+		echo "check_ko: $(basename "$ko") needs symbols the kernel does not export:" $missing >&2
+		status=1
+	fi
+done
+[ $status -eq 0 ] && echo "check_ko: $(ls "$out"/*.ko | wc -l) modules, no constructors, every symbol exported"
+exit $status
