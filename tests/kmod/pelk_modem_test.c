@@ -4,7 +4,8 @@
  * hands pelk_perf_util a consistent sleep block (markers and stamps right,
  * md_slp_duration 32768, sleep counters of 1, 2, 3, 4 and 5 seconds' worth);
  * reading /sys/module/pelk_modem_test/parameters/history prints record 0
- * of the exported sleep_history.  At unload it hands over NULL first.
+ * of the exported sleep_history and the marker of the exported copy
+ * sum_md_sleep_status.  At unload it hands over NULL first.
  */
 #include <linux/module.h>
 #include <linux/moduleparam.h>
@@ -34,6 +35,7 @@ struct sleep_day_record {
 
 extern void odpm_md_sleep_init(void *address);
 extern struct sleep_day_record sleep_history[5];
+extern struct md_sleep_block sum_md_sleep_status;
 
 static struct md_sleep_block *block;
 
@@ -41,10 +43,11 @@ static int history_get(char *buffer, const struct kernel_param *kp)
 {
 	const struct sleep_day_record *r = &sleep_history[0];
 
-	return sysfs_emit(buffer, "%04u-%02u-%02u today %llu/%llu/%llu/%llu/%llu base %llu/%llu/%llu/%llu/%llu\n",
+	return sysfs_emit(buffer, "%04u-%02u-%02u today %llu/%llu/%llu/%llu/%llu base %llu/%llu/%llu/%llu/%llu copy %x\n",
 			  r->year, r->month, r->day, r->today_time[0], r->today_time[1],
 			  r->today_time[2], r->today_time[3], r->today_time[4], r->base_time[0],
-			  r->base_time[1], r->base_time[2], r->base_time[3], r->base_time[4]);
+			  r->base_time[1], r->base_time[2], r->base_time[3], r->base_time[4],
+			  sum_md_sleep_status.head_magic);
 }
 
 static const struct kernel_param_ops history_ops = {

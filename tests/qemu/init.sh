@@ -76,6 +76,8 @@ mark "lsmod [$(cat /proc/modules | cut -d' ' -f1 | tr '\n' ' ')]"
 [ -e /proc/cpumonitor ] && mark "proc dir left behind"
 [ -e /sys/class/misc/pelk_systemserver_loading ] && mark "device left behind"
 
+# The last events' recorders may still be running.
+sleep 2
 mark "uevents begin"
 cat /tmp/uevents
 mark "uevents end"

@@ -74,4 +74,4 @@ if [ $rc -ne 0 ]; then
 	echo "qemu-test[$arch]: qemu did not power off cleanly (exit $rc)" >&2
 	exit 1
 fi
-python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt"
+python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"
