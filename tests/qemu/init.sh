@@ -26,7 +26,9 @@ uevent /bin/record_uevent &
 
 insmod /kmod/ferrow_switch.ko && insmod /kmod/zebk_report.ko
 /bin/busy system_server 3 &
+ss=$!
 /bin/busy pelk_busy 0 &
+busy=$!
 /bin/busy com.android.mms 0 &
 app=$!
 echo 900 >/proc/$app/oom_score_adj
@@ -62,11 +64,15 @@ mark "history $(cat /sys/module/pelk_modem_test/parameters/history)"
 mark "date $(date -u +%Y-%m-%d)"
 
 # Unload with the cycle due every 100 ms (from the re-arming after the
-# current 3000 ms period).
+# current 3000 ms period).  The load stops first: an overload event every
+# 100 ms would flood the uevent recorder's netlink socket.
+kill $ss $busy $app
 echo 100 >/sys/module/pelk_perf_util/parameters/kmonitor_delay
 sleep 4
 rmmod pelk_modem_test && rmmod pelk_perf_util
-mark "rmmod pelk_perf_util $?"
+rc=$?
+echo "qemu-test: rmmod pelk_perf_util returned $rc" >/dev/kmsg
+mark "rmmod pelk_perf_util $rc"
 sleep 1
 rmmod zebk_report && rmmod ferrow_switch
 mark "rmmod siblings $?"
