@@ -38,6 +38,7 @@
 #include <linux/device.h>
 #include <linux/rhashtable.h>
 #include <linux/oom.h>
+#include <linux/version.h>
 
 /* ---- metadata and exports ------------------------------------------------------- */
 
@@ -200,9 +201,15 @@ bool pelk_queue_delayed_work_on(int cpu, struct workqueue_struct *wq, void *dwor
 	return queue_delayed_work_on(cpu, wq, (struct delayed_work *)dwork, delay);
 }
 
+/* Since 5.18 flush_workqueue is a macro that warns about the system queues,
+ * over the exported __flush_workqueue. */
 void pelk_flush_workqueue(struct workqueue_struct *wq)
 {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 18, 0)
 	__flush_workqueue(wq);
+#else
+	flush_workqueue(wq);
+#endif
 }
 
 /* ---- time and CPUs -------------------------------------------------------------------- */
@@ -420,9 +427,14 @@ struct proc_dir_entry *pelk_proc_create_data(const char *name, umode_t mode,
 	return ops ? proc_create_data(name, mode, parent, ops, data) : NULL;
 }
 
+/* PDE_DATA became pde_data in 5.17. */
 void *pelk_PDE_DATA(const struct inode *inode)
 {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 17, 0)
 	return pde_data(inode);
+#else
+	return PDE_DATA(inode);
+#endif
 }
 
 void *pelk_seq_file_private(struct seq_file *m)
