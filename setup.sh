@@ -84,6 +84,7 @@ case "$mode" in
     # Debian's amd64 and arm64 kernels, and a dkms build (build/qemu, build/dkms).
     echo "setup: real-kernel tests (build/qemu, build/dkms)"
     tests/qemu/run.sh amd64
+    tests/kmod/check_ko_test.sh "$(ls -d /usr/src/linux-headers-*-amd64 | sort -V | tail -1)" build/qemu/amd64/kmod
     tests/qemu/fetch_arm64.sh
     tests/qemu/run.sh arm64
     tests/dkms/run.sh

@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=${1:-$root/build/dkms}
-kdir=$(ls -d /usr/src/linux-headers-*-amd64 /usr/src/linux-headers-*-arm64 2>/dev/null | grep -- "-$(dpkg --print-architecture)\$" | sort -V | tail -1)
+kdir=$(ls -d /usr/src/linux-headers-*-"$(dpkg --print-architecture)" | sort -V | tail -1)
 kver=${kdir#/usr/src/linux-headers-}
 rm -rf "$work"
 mkdir -p "$work/src" "$work/tree"
@@ -16,10 +16,10 @@ if ! dkms build -m pelk_perf_util -v 1.0 -k "$kver" --kernelsourcedir "$kdir" "$
 	cat "$work/tree/pelk_perf_util/1.0/build/make.log" >&2 || true
 	exit 1
 fi
-built=$work/tree/pelk_perf_util/1.0/build/kernel/linux
-"$root/kernel/linux/check_ko.sh" "$kdir" "$built"
+# dkms keeps the built modules (and cleans its build area).
+built=$(ls -d "$work/tree/pelk_perf_util/1.0/$kver"/*/module)
 for m in ferrow_switch zebk_report pelk_perf_util; do
-	ls "$work/tree/pelk_perf_util/1.0/$kver/"*/module/$m.ko* >/dev/null || {
-		echo "dkms-test: $m.ko missing from dkms's build result" >&2; exit 1; }
+	[ -e "$built/$m.ko" ] || { echo "dkms-test: $m.ko missing from dkms's build result" >&2; exit 1; }
 done
+"$root/kernel/linux/check_ko.sh" "$kdir" "$built"
 echo "dkms-test: dkms built pelk_perf_util, ferrow_switch and zebk_report for $kver"
