@@ -3,6 +3,7 @@
 # siblings against the installed Debian kernel headers, in a private source
 # and dkms tree (nothing is installed into the system), then the build check.
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=${1:-$root/build/dkms}
 kdir=$(ls -d /usr/src/linux-headers-*-"$(dpkg --print-architecture)" | sort -V | tail -1)

@@ -7,6 +7,7 @@
 # amd64 uses the installed linux-image-amd64 / linux-headers-amd64; arm64
 # uses the packages unpacked by fetch_arm64.sh into WORKDIR/arm64-root.
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 arch=${1:?usage: run.sh amd64|arm64 [WORKDIR]}
