@@ -13,6 +13,15 @@
 #include "scenario.h"
 #include "simulate.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef PELK_RUN_DEFAULT_PATH
+#define PELK_RUN_DEFAULT_PATH "pelk_perf_run"
+#endif
+#ifndef PELK_RUN_RELATIVE_PATH
+#define PELK_RUN_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_run"
+#endif
 #ifndef PELK_MODULE_DEFAULT_PATH
 #define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
 #endif
@@ -45,8 +54,10 @@ const char kUsage[] =
     "  simulate [SCENARIO.json]   load the module on the simulated kernel, play the\n"
     "                             scenario (the built-in phone when none is given)\n"
     "                             and print what the module produced\n"
+    "  run [OPTIONS]              load the module on this machine's live kernel\n"
+    "                             facts and print its reports as they come\n"
     "\n"
-    "Run 'pelk_perf_util simulate --help' for its options.\n";
+    "Run 'pelk_perf_util simulate --help' (or run --help) for the options.\n";
 
 const char kSimulateUsage[] =
     "usage: pelk_perf_util simulate [SCENARIO.json] [OPTIONS]\n"
@@ -117,7 +128,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
         char *end = nullptr;
         errno = 0;
         double s = strtod(v->c_str(), &end);
-        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || s > 1e9)
+        if (v->empty() || *end || errno || !std::isfinite(s) || s < 0 || !(s * 1e9 < 9223372036854775807.0))
           return usage_error(err, "--duration wants a number of seconds, got \"" + *v + "\"", kSimulateUsage);
         duration = (u64)std::llround(s * 1e9);
       } else if (a == "--param") {
@@ -141,6 +152,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
 
   std::ofstream file;
   std::ostream *sink = &out;
+  const std::string sink_name = output_path ? *output_path : "the output";
   auto open_output = [&]() -> bool {
     if (!output_path) return true;
     file.open(*output_path, std::ios::binary | std::ios::trunc);
@@ -151,25 +163,43 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
     sink = &file;
     return true;
   };
+  auto cannot_write = [&]() {
+    err << "pelk_perf_util: cannot write " << sink_name << "\n";
+    return kExitFailure;
+  };
 
   if (print_default) {
     if (!open_output()) return kExitFailure;
     *sink << default_scenario_json();
-    return kExitOk;
+    sink->flush();
+    return *sink ? kExitOk : cannot_write();
   }
 
   Scenario sc;
+  const std::string name = scenario_path ? *scenario_path : kDefaultScenarioName;
   try {
     sc = scenario_path ? load_scenario(*scenario_path) : parse_scenario(default_scenario_json(), kDefaultScenarioName);
   } catch (const ScenarioError &e) {
     err << "pelk_perf_util: " << e.what() << "\n";
     return kExitUsage;
   }
-  if (duration) sc.duration_ns = *duration;
-  for (const auto &[name, value] : params) {
-    sc.module_params = set_param(sc.module_params, name, value);
+  if (duration) {
+    if (std::string why = run_length_problem(sc, *duration); !why.empty()) {
+      err << "pelk_perf_util: " << name << ": with --duration: " << why << "\n";
+      return kExitUsage;
+    }
+    sc.duration_ns = *duration;
+  }
+  for (const auto &[pname, value] : params) {
+    sc.module_params = set_param(sc.module_params, pname, value);
     for (Event &e : sc.timeline)
-      if (e.kind == EventKind::Insmod) e.text = set_param(e.text, name, value);
+      if (e.kind == EventKind::Insmod) e.text = set_param(e.text, pname, value);
+  }
+  if (!params.empty()) {
+    if (std::string why = run_length_problem(sc, sc.duration_ns); !why.empty()) {
+      err << "pelk_perf_util: " << name << ": with --param: " << why << "\n";
+      return kExitUsage;
+    }
   }
 
   RunOptions opt;
@@ -178,34 +208,78 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   else if (const char *env = getenv("PELK_MODULE"); env && *env) opt.module_path = env;
   else opt.module_path = default_module_path();
 
-  std::vector<OutEvent> events;
+  // Everything that can stop the run is found before it starts.
   try {
-    events = simulate(sc, opt);
+    check_module(opt.module_path);
   } catch (const std::exception &e) {
     err << "pelk_perf_util: " << e.what() << "\n";
     return kExitFailure;
   }
-  // Steps that could not be played are the user's concern, not the module's
-  // output: they go to the error stream as warnings.
-  for (const OutEvent &e : events) {
-    if (e.type == OutEvent::Note) {
-      char at[48];
-      snprintf(at, sizeof at, "[%5llu.%06llu]", (unsigned long long)(e.ts_ns / 1000000000ull),
-               (unsigned long long)(e.ts_ns % 1000000000ull / 1000));
-      err << "pelk_perf_util: warning: " << at << " " << e.text << "\n";
-    }
-  }
   if (!open_output()) return kExitFailure;
-  *sink << format_all(events, format);
-  sink->flush();
-  if (!*sink) {
-    err << "pelk_perf_util: cannot write " << (output_path ? *output_path : "the output") << "\n";
+
+  // The output is written as it is produced.  Steps that could not be
+  // played are the user's concern, not the module's output: they go to the
+  // error stream as warnings.
+  struct WriteFailed {};
+  try {
+    simulate(sc, opt, [&](const OutEvent &e) {
+      if (e.type == OutEvent::Note) {
+        err << "pelk_perf_util: warning: " << timestamp(e.ts_ns) << " " << escape_text(e.text) << "\n";
+        return;
+      }
+      *sink << (format == Format::Text ? format_text(e) : format_jsonl(e));
+      if (!*sink) throw WriteFailed();
+    });
+  } catch (const WriteFailed &) {
+    return cannot_write();
+  } catch (const std::exception &e) {
+    err << "pelk_perf_util: " << e.what() << "\n";
     return kExitFailure;
   }
+  sink->flush();
+  if (!*sink) return cannot_write();
   return kExitOk;
 }
 
+// `run` is its own program, with the live kernel (see run.h): started here
+// and waited for, when the command line is run in-process.
+int run_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  std::string prog = run_program_path();
+  out.flush();
+  err.flush();
+  pid_t pid = fork();
+  if (pid < 0) {
+    err << "pelk_perf_util: cannot start " << prog << ": " << strerror(errno) << "\n";
+    return kExitFailure;
+  }
+  if (pid == 0) {
+    std::vector<char *> argv{const_cast<char *>(prog.c_str())};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(prog.c_str(), argv.data());
+    _exit(127);
+  }
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(st) && WEXITSTATUS(st) == 127) {
+    err << "pelk_perf_util: cannot start " << prog << "\n";
+    return kExitFailure;
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailure;
+}
+
 }  // namespace
+
+std::string run_program_path() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    std::filesystem::path installed = (exe.parent_path() / PELK_RUN_RELATIVE_PATH).lexically_normal();
+    if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
+  }
+  return PELK_RUN_DEFAULT_PATH;
+}
 
 int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
   if (args.empty()) return usage_error(err, "no command given", kUsage);
@@ -215,6 +289,7 @@ int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostrea
     return kExitOk;
   }
   if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);
+  if (cmd == "run") return run_command(args, out, err);
   return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
 }
 

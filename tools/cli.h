@@ -16,4 +16,8 @@ constexpr int kExitUsage = 2;    // bad arguments or a scenario that was refused
 // to out unless --output names a file, messages to err.
 int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
 
+// The program that serves `run` (pelk_perf_run): installed next to the module,
+// or the one built with this program.
+std::string run_program_path();
+
 }  // namespace pelk_tool

@@ -35,18 +35,34 @@ bool valid_utf8(const std::string &s) {
   return true;
 }
 
+std::string hex_of(const std::string &s) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : s) {
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  return hex;
+}
+
 // Sets key to s; a text that is not UTF-8 also gets key_hex with its bytes.
 void put_text(ojson &j, const char *key, const std::string &s) {
   j[key] = s;
-  if (!valid_utf8(s)) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : s) {
-      hex += digits[c >> 4];
-      hex += digits[c & 15];
-    }
-    j[std::string(key) + "_hex"] = hex;
+  if (!valid_utf8(s)) j[std::string(key) + "_hex"] = hex_of(s);
+}
+
+// The same for a list of texts: key_hex holds every one's bytes when any
+// of them is not UTF-8.
+void put_texts(ojson &j, const char *key, const std::vector<std::string> &v) {
+  ojson list = ojson::array(), hex = ojson::array();
+  bool valid = true;
+  for (const std::string &s : v) {
+    list.push_back(s);
+    hex.push_back(hex_of(s));
+    valid = valid && valid_utf8(s);
   }
+  j[key] = list;
+  if (!valid) j[std::string(key) + "_hex"] = hex;
 }
 
 const char *type_name(OutEvent::Type t) {
@@ -173,20 +189,25 @@ std::string format_text(const OutEvent &e) {
   auto sp = [](const std::string &t) { return t.empty() ? t : " " + t; };
   auto err = [&](const char *what) { return e.result ? std::string(" ") + what + " " + std::to_string(e.result) : ""; };
   switch (e.type) {
-    case OutEvent::Uevent: s += "<uevent " + e.action + err("error") + ">" + sp(join(e.env)); break;
+    case OutEvent::Uevent: s += "<uevent " + escape_text(e.action) + err("error") + ">" + sp(join(e.env)); break;
     case OutEvent::EventReport:
       s += "<event_report> " + escape_text(e.name) + " " + std::to_string(e.value) + " " + std::to_string(e.pid) +
            " \"" + escape_text(e.text) + "\"";
       break;
-    case OutEvent::ProcRead: s += "<proc_read " + e.name + err("error") + ">" + sp(escape_text(e.text)); break;
+    case OutEvent::ProcRead:
+      s += "<proc_read " + escape_text(e.name) + err("error") + ">" + sp(escape_text(e.text));
+      break;
     case OutEvent::ProcWrite:
-      s += "<proc_write " + e.name + " \"" + escape_text(e.text) + "\"> " + std::to_string(e.result);
+      s += "<proc_write " + escape_text(e.name) + " \"" + escape_text(e.text) + "\"> " + std::to_string(e.result);
       break;
     case OutEvent::Load:
-      s += "<insmod " + e.name + (e.text.empty() ? "" : " " + e.text) + "> " + std::to_string(e.result);
+      s += "<insmod " + escape_text(e.name) + (e.text.empty() ? "" : " " + escape_text(e.text)) + "> " +
+           std::to_string(e.result);
       break;
-    case OutEvent::Unload: s += "<rmmod " + e.name + "> " + std::to_string(e.result); break;
-    case OutEvent::Param: s += "<param " + e.name + "=" + e.text + "> " + std::to_string(e.result); break;
+    case OutEvent::Unload: s += "<rmmod " + escape_text(e.name) + "> " + std::to_string(e.result); break;
+    case OutEvent::Param:
+      s += "<param " + escape_text(e.name) + "=" + escape_text(e.text) + "> " + std::to_string(e.result);
+      break;
     case OutEvent::Suspend: {
       char buf[48];
       snprintf(buf, sizeof buf, "%lu.%06lu", (unsigned long)(e.duration_ns / 1000000000ull),
@@ -194,8 +215,8 @@ std::string format_text(const OutEvent &e) {
       s += std::string("<suspend ") + buf + ">";
       break;
     }
-    case OutEvent::Note: s += "<note> " + e.text; break;
-    case OutEvent::Violation: s += "<violation> " + e.text; break;
+    case OutEvent::Note: s += "<note> " + escape_text(e.text); break;
+    case OutEvent::Violation: s += "<violation> " + escape_text(e.text); break;
     case OutEvent::SleepHistory: s += "<sleep_history> " + sleep_days_text(e.text); break;
     case OutEvent::Printk: break;
   }
@@ -213,14 +234,11 @@ std::string format_jsonl(const OutEvent &e) {
       put_text(j, "text", e.text);
       j["newline"] = e.newline;
       break;
-    case OutEvent::Uevent: {
-      j["action"] = e.action;
-      ojson env = ojson::array();
-      for (const std::string &v : e.env) env.push_back(v);
-      j["env"] = env;
+    case OutEvent::Uevent:
+      put_text(j, "action", e.action);
+      put_texts(j, "env", e.env);
       j["result"] = e.result;
       break;
-    }
     case OutEvent::EventReport:
       put_text(j, "event_code", e.name);
       j["value"] = e.value;
@@ -228,27 +246,27 @@ std::string format_jsonl(const OutEvent &e) {
       put_text(j, "text", e.text);
       break;
     case OutEvent::ProcRead:
-      j["path"] = e.name;
+      put_text(j, "path", e.name);
       put_text(j, "content", e.text);
       j["result"] = e.result;
       break;
     case OutEvent::ProcWrite:
-      j["path"] = e.name;
+      put_text(j, "path", e.name);
       put_text(j, "data", e.text);
       j["result"] = e.result;
       break;
     case OutEvent::Load:
-      j["module"] = e.name;
-      j["params"] = e.text;
+      put_text(j, "module", e.name);
+      put_text(j, "params", e.text);
       j["result"] = e.result;
       break;
     case OutEvent::Unload:
-      j["module"] = e.name;
+      put_text(j, "module", e.name);
       j["result"] = e.result;
       break;
     case OutEvent::Param:
-      j["name"] = e.name;
-      j["value"] = e.text;
+      put_text(j, "name", e.name);
+      put_text(j, "value", e.text);
       j["result"] = e.result;
       break;
     case OutEvent::Suspend: j["duration_ns"] = e.duration_ns; break;

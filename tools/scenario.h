@@ -23,6 +23,18 @@ using s64 = std::int64_t;
 constexpr int kMaxPid = 4194303;
 constexpr size_t kModemBlockSize = 512;
 
+// The input contract (docs/scenario.md, "Limits"): what a scenario file may
+// be, and the work it may ask for, checked before anything is expanded or run.
+constexpr size_t kMaxScenarioBytes = 128u << 20;  // the file
+constexpr size_t kMaxDepth = 32;                 // arrays and objects inside each other
+constexpr size_t kExcerptBytes = 40;             // of a bad value, quoted in a message
+constexpr u64 kMaxTasks = 1000000;               // processes and threads created in all
+constexpr u64 kMaxEvents = 2000000;              // timeline events, repeats and rate changes included
+constexpr u64 kMaxHeldBytes = 256u << 20;        // names, paths and data held for the run
+constexpr u64 kMaxCycles = 10000000;             // periodic cycles of the module in one run
+// The kernel's clocks: signed 64-bit nanoseconds (KTIME_MAX).
+constexpr u64 kMaxClockNs = (u64)INT64_MAX;
+
 // A scenario that cannot be read or makes no sense.  what() is the whole
 // message: "FILE: at /json/pointer: what is wrong".
 class ScenarioError : public std::runtime_error {
@@ -41,6 +53,7 @@ struct TaskDef {
   u64 utime_ns = 0;   // CPU time already used at creation
   u64 stime_ns = 0;
   std::vector<TaskDef> threads;  // processes only, beside the main thread
+  std::string where;  // JSON pointer of its entry
 };
 
 // Fields of the modem's shared sleep block, each set only when given.
@@ -105,12 +118,21 @@ struct Scenario {
   std::vector<sim::Fault> faults;   // in force from the start
   std::vector<Event> timeline;      // in time order
   u64 duration_ns = 0;
+  // What the run-length checks need, whatever the run's duration.
+  u64 explicit_cpu_ns = 0;  // CPU and counter time given explicitly, in all
+  u64 suspend_ns = 0;       // every suspend of the timeline
+  s64 wall_offset_ns = 0;   // the latest wall clock set, less the time it is set at
 };
 
 // Parses and checks a scenario.  `file` names it in error messages.
 Scenario parse_scenario(const std::string &text, const std::string &file);
-// Reads the file and parses it.
+// Reads the file and parses it: a directory, a device or a file over the
+// size limit is refused.
 Scenario load_scenario(const std::string &path);
+// Why the scenario cannot run for `duration_ns` (a clock or a counter would
+// leave the kernel's 64-bit nanosecond range, or the run would be more
+// cycles than the work budget), or "" when it can.
+std::string run_length_problem(const Scenario &sc, u64 duration_ns);
 
 // The built-in scenario: its JSON text, and the name its messages use.
 const std::string &default_scenario_json();

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include <dlfcn.h>
+
 extern "C" {
 // The simulated kernel's lookup of a loaded module's export (linux/module.h).
 void *__symbol_get(const char *name);
@@ -22,9 +24,12 @@ constexpr const char *kCycleDone = "[K][Perf] PELK Perf Statistic done";
 
 class Player {
  public:
-  Player(const Scenario &sc, const RunOptions &opt) : sc_(sc), opt_(opt), k_(sc.config) { block_.fill(0); }
+  Player(const Scenario &sc, const RunOptions &opt, const EventSink &sink)
+      : sc_(sc), opt_(opt), sink_(sink), k_(sc.config) {
+    block_.fill(0);
+  }
 
-  std::vector<OutEvent> run() {
+  void run() {
     start_ = k_.monotonic_ns();
     // The scenario gives the wall clock at its start, after the uptime and
     // any time in suspend, not at boot.
@@ -36,16 +41,30 @@ class Player {
     for (const sim::Fault &f : sc_.faults) k_.add_fault(f);
     if (opt_.modem_history) watch_sleep_history();
     if (sc_.load_at_start) insmod(sc_.module_params);
+    flush();
     for (const Event &e : sc_.timeline) {
       if (e.at_ns > sc_.duration_ns) break;
-      k_.run_until(start_ + e.at_ns);
+      run_until(start_ + e.at_ns);
       play(e);
+      flush();
     }
-    k_.run_until(start_ + sc_.duration_ns);
-    return collect();
+    run_until(start_ + sc_.duration_ns);
+    finish();
   }
 
  private:
+  // Runs the kernel on to t, handing on what came out a simulated minute at
+  // a time, so that a long stretch without events holds little.
+  void run_until(u64 t) {
+    constexpr u64 kStep = 60 * sim::kNsPerSec;
+    while (k_.monotonic_ns() + kStep < t) {
+      k_.run_until(k_.monotonic_ns() + kStep);
+      flush();
+    }
+    k_.run_until(t);
+    flush();
+  }
+
   void spawn(const TaskDef &t) {
     if (t.process != -1) spawn_one(t, 0);
     for (const TaskDef &th : t.threads) spawn_one(th, t.pid);
@@ -183,6 +202,11 @@ class Player {
       case EventKind::CpuExtras: k_.set_cpu_extras(e.cpu, e.extras); break;
       case EventKind::Counter: {
         u64 v = e.counter_set ? (u64)e.counter_ns : k_.cpustat(e.cpu, e.counter) + (u64)e.counter_ns;
+        // A counter moved back further than it has counted stops at 0.
+        if (!e.counter_set && e.counter_ns < 0 && (u64)0 - (u64)e.counter_ns > k_.cpustat(e.cpu, e.counter)) {
+          note("counter: moving CPU " + std::to_string(e.cpu) + "'s counter back by more than it holds: set to 0");
+          v = 0;
+        }
         k_.set_cpustat(e.cpu, e.counter, v);
         break;
       }
@@ -195,8 +219,12 @@ class Player {
     }
   }
 
-  std::vector<OutEvent> collect() {
-    std::vector<OutEvent> out = own_;
+  // Hands on, in the kernel's event order, everything that happened since
+  // the last flush: every record made so far has its number, and every later
+  // one will have a larger one.
+  void flush() {
+    std::vector<OutEvent> out;
+    out.swap(own_);
     auto add = [&out](OutEvent::Type type, u64 seq, u64 ts_ns) -> OutEvent & {
       OutEvent &o = out.emplace_back();
       o.type = type;
@@ -223,22 +251,29 @@ class Player {
       o.pid = r.pid;
       o.text = r.text;
     }
+    k_.drop_records();
     std::stable_sort(out.begin(), out.end(), [](const OutEvent &a, const OutEvent &b) { return a.seq < b.seq; });
+    for (const OutEvent &o : out) sink_(o);
+  }
+
+  // The rules the module broke come last.
+  void finish() {
+    flush();
     for (const std::string &v : k_.violations()) {
       OutEvent o;
       o.type = OutEvent::Violation;
       o.seq = k_.next_seq();
       o.ts_ns = k_.monotonic_ns();
       o.text = v;
-      out.push_back(std::move(o));
+      sink_(o);
     }
-    return out;
   }
 
   // The modem's shared block outlives the kernel that the module runs on.
   std::array<unsigned char, kModemBlockSize> block_;
   const Scenario &sc_;
   const RunOptions &opt_;
+  const EventSink &sink_;
   sim::Kernel k_;
   u64 start_ = 0;
   std::vector<OutEvent> own_;
@@ -246,12 +281,32 @@ class Player {
 
 }  // namespace
 
-std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt) {
+void check_module(const std::string &path) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(opt.module_path, ec))
-    throw std::runtime_error("module not found: " + opt.module_path + " (give --module PATH or set PELK_MODULE)");
-  Player p(sc, opt);
-  return p.run();
+  if (!std::filesystem::exists(path, ec))
+    throw std::runtime_error("module not found: " + path + " (give --module PATH or set PELK_MODULE)");
+  if (!std::filesystem::is_regular_file(path, ec)) throw std::runtime_error(path + " is not a module: not a file");
+  // Loaded and let go at once: the run loads it again on its own kernel.
+  void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!h) {
+    const char *e = dlerror();
+    throw std::runtime_error(path + " is not a module: " + (e ? e : "it cannot be loaded"));
+  }
+  bool has_layout = dlsym(h, "__module_layout") != nullptr;
+  dlclose(h);
+  if (!has_layout) throw std::runtime_error(path + " is not a module: it has no __module_layout");
+}
+
+void simulate(const Scenario &sc, const RunOptions &opt, const EventSink &sink) {
+  check_module(opt.module_path);
+  Player p(sc, opt, sink);
+  p.run();
+}
+
+std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt) {
+  std::vector<OutEvent> out;
+  simulate(sc, opt, [&out](const OutEvent &e) { out.push_back(e); });
+  return out;
 }
 
 }  // namespace pelk_tool

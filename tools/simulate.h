@@ -2,6 +2,7 @@
 // collects what came out of it in the kernel's common event order.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,16 @@ struct RunOptions {
   bool modem_history = false;  // a SleepHistory event after each report block
 };
 
-// Plays `sc` from start to end.  Throws std::runtime_error when the module
-// cannot be found.
+using EventSink = std::function<void(const OutEvent &)>;
+
+// Throws std::runtime_error when `path` is missing or is not a module that
+// the simulated kernel can load.
+void check_module(const std::string &path);
+// Plays `sc` from start to end, handing every event to `sink` as soon as its
+// place in the order is known (notes included); the run's memory does not
+// grow with its length.  Throws std::runtime_error as check_module does.
+void simulate(const Scenario &sc, const RunOptions &opt, const EventSink &sink);
+// The same, every event collected.
 std::vector<OutEvent> simulate(const Scenario &sc, const RunOptions &opt);
 
 constexpr const char *kModuleName = "pelk_perf_util";

@@ -96,27 +96,27 @@ void Kernel::Impl::rebuild_rates() {
   u32 online = 0;
   for (int c = 0; c < kMaxCpus; c++)
     if (cpus[c].online) online |= 1u << c;
+  // One pass over the busy tasks, not over every task there has been: each
+  // joins the CPUs it runs on.
+  struct T {
+    task_struct *t;
+    unsigned n;
+  };
+  std::vector<T> on_cpu[kMaxCpus];
+  for (auto &[seq, t] : busy) {
+    u32 mask = t->rate.cpus ? t->rate.cpus : 1u;
+    u32 on = mask & online;
+    unsigned n = (unsigned)__builtin_popcount(on);
+    for (u32 m = on; m; m &= m - 1) on_cpu[__builtin_ctz(m)].push_back({t, n});
+  }
   for (int c = 0; c < kMaxCpus; c++) {
     Cpu &cpu = cpus[c];
     cpu.cons.clear();
     cpu.denom = 1;
     if (!cpu.online) continue;
-    struct T {
-      task_struct *t;
-      unsigned n;
-    };
-    std::vector<T> ts;
+    const std::vector<T> &ts = on_cpu[c];
     unsigned __int128 L = 1;
-    for (auto &tp : all_tasks) {
-      task_struct *t = tp.get();
-      if (!t->alive || t->rate.milli_cpu == 0) continue;
-      u32 mask = t->rate.cpus ? t->rate.cpus : 1u;
-      u32 on = mask & online;
-      if (!(on & (1u << c))) continue;
-      unsigned n = (unsigned)__builtin_popcount(on);
-      ts.push_back({t, n});
-      L = L / gcd128(L, n) * n;
-    }
+    for (auto &x : ts) L = L / gcd128(L, x.n) * x.n;
     unsigned __int128 sum = 0;
     for (auto &x : ts) {
       Consumer k;
@@ -230,7 +230,8 @@ Kernel::Kernel(const Config &cfg) : impl_(new Impl) {
   kapi::init_task.alive = true;
   kapi::init_task.freed = false;
   kapi::init_task.leader = &kapi::init_task;
-  kapi::init_task.threads.assign(1, &kapi::init_task);
+  kapi::init_task.threads.clear();
+  kapi::init_task.threads.emplace(0, &kapi::init_task);
   kapi::init_task.utime = kapi::init_task.stime = 0;
   // proc root
   auto root = std::make_unique<kapi::proc_dir_entry>();

@@ -66,8 +66,12 @@ struct task_struct {
   bool gp_wait = false;  // exited while a reader was inside an RCU section
   int refs = 0;          // get_task_struct holds
   task_struct *leader = nullptr;
-  std::vector<task_struct *> threads;  // leader: every thread ever, creation order
-  size_t proc_index = 0;               // leader: place in the process list
+  // Leader: its live threads by creation number, so that a walk costs what
+  // lives, not what has ever lived.
+  std::map<sim::u64, task_struct *> threads;
+  sim::u64 thread_index = 0;     // creation number among its process's threads (leader: 0)
+  sim::u64 threads_created = 0;  // leader: the next thread's number
+  sim::u64 proc_index = 0;    // leader: creation number among processes
   sim::u64 seq = 0;
 };
 
@@ -235,11 +239,17 @@ struct Kernel::Impl {
   // CPUs
   Cpu cpus[kMaxCpus];
   bool rates_dirty = true;
+  // Live tasks with a CPU rate, by creation number: what a rebuild of the
+  // rates goes over, however many tasks are idle or have ended.
+  std::map<u64, task_struct *> busy;
 
   // tasks
   std::vector<std::unique_ptr<task_struct>> all_tasks;
   std::vector<std::unique_ptr<Signal>> signals;
-  std::vector<task_struct *> procs;  // every process ever, creation order
+  // Live processes by creation number: the task list.  A process that has
+  // left it keeps its number, so a reader standing on it still finds the next.
+  std::map<u64, task_struct *> procs;
+  u64 procs_created = 0;
   std::map<int, task_struct *> live;
   std::vector<task_struct *> gp_waiters;
   int last_pid = 0;

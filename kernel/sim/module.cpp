@@ -2,61 +2,20 @@
 // what they leave behind when they go.
 #include "internal.h"
 
+namespace kapi {
+#include "../lib/modparams.h"
+}  // namespace kapi
+
 namespace sim {
+
+// The parsing shared with the other backends' loaders (kernel/lib).
+using kapi::next_arg;
+using kapi::parameq;
+using kapi::skip_spaces;
 
 static bool license_is_gpl_compatible(const std::string &l) {
   return l == "GPL" || l == "GPL v2" || l == "GPL and additional rights" || l == "Dual BSD/GPL" ||
          l == "Dual MIT/GPL" || l == "Dual MPL/GPL";
-}
-
-static bool parameq(const char *a, const char *b) {
-  for (;; a++, b++) {
-    char x = *a == '-' ? '_' : *a, y = *b == '-' ? '_' : *b;
-    if (x != y) return false;
-    if (!x) return true;
-  }
-}
-
-static bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-static char *skip_spaces(char *s) {
-  while (is_space(*s)) s++;
-  return s;
-}
-
-// The kernel's next_arg: one "param[=value]" with double quotes protecting spaces.
-static char *next_arg(char *args, char **param, char **val) {
-  unsigned i, equals = 0;
-  int in_quote = 0, quoted = 0;
-  if (*args == '"') {
-    args++;
-    in_quote = 1;
-    quoted = 1;
-  }
-  for (i = 0; args[i]; i++) {
-    if (is_space(args[i]) && !in_quote) break;
-    if (equals == 0 && args[i] == '=') equals = i;
-    if (args[i] == '"') in_quote = !in_quote;
-  }
-  *param = args;
-  if (!equals) {
-    *val = nullptr;
-  } else {
-    args[equals] = '\0';
-    *val = args + equals + 1;
-    if (**val == '"') {
-      (*val)++;
-      if (args[i - 1] == '"') args[i - 1] = '\0';
-    }
-  }
-  if (quoted && i > 0 && args[i - 1] == '"') args[i - 1] = '\0';
-  if (args[i]) {
-    args[i] = '\0';
-    args += i + 1;
-  } else {
-    args += i;
-  }
-  return skip_spaces(args);
 }
 
 static int find_ranges(void *handle, Module *m) {
@@ -128,15 +87,8 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   }
   const kapi::module_layout *L = fn();
   std::string name = base, license;
-  if (L->modinfo_start) {
-    for (const char *p = L->modinfo_start; p < L->modinfo_stop;) {
-      size_t n = strnlen(p, (size_t)(L->modinfo_stop - p));
-      std::string kv(p, n);
-      if (kv.rfind("name=", 0) == 0) name = kv.substr(5);
-      if (kv.rfind("license=", 0) == 0) license = kv.substr(8);
-      p += n + 1;
-    }
-  }
+  if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "name")) name = v;
+  if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "license")) license = v;
   for (auto &m : I.modules)
     if (m->loaded && m->name == name) {
       dlclose(h);

@@ -31,6 +31,14 @@ std::string Kernel::dmesg() const {
 
 void Kernel::clear_log() { impl_->log.clear(); }
 
+void Kernel::drop_records() {
+  Impl &I = *impl_;
+  I.log.clear();
+  I.uevents.clear();
+  I.reports.clear();
+  I.qcalls.clear();
+}
+
 AllocStats Kernel::alloc_stats(const std::string &allocator) const {
   if (allocator == "kmalloc") return impl_->kstats;
   if (allocator == "vmalloc") return impl_->vstats;

@@ -301,6 +301,9 @@ class Kernel {
   // The next number of the common event order, shared by log records,
   // uevents, event reports, queue calls and module events.
   u64 next_seq();
+  // Forgets the log records, uevents, event reports and queue calls kept so
+  // far, once a long run has handed them on: its memory then stays flat.
+  void drop_records();
 
   struct Impl;
   Impl &impl() { return *impl_; }

@@ -77,16 +77,18 @@ int Kernel::spawn(const TaskSpec &ts) {
     t->tgid = leader->tgid;
     t->leader = leader;
     t->sig = leader->sig;
-    leader->threads.push_back(t);
+    t->thread_index = leader->threads_created++;
+    leader->threads.emplace(t->thread_index, t);
   } else {
     t->tgid = pid;
     t->leader = t;
     I.signals.push_back(std::make_unique<Signal>());
     t->sig = I.signals.back().get();
     t->sig->oom_score_adj = ts.oom_score_adj;
-    t->threads.push_back(t);
-    t->proc_index = I.procs.size();
-    I.procs.push_back(t);
+    t->threads.emplace(0, t);
+    t->threads_created = 1;
+    t->proc_index = I.procs_created++;
+    I.procs.emplace(t->proc_index, t);
   }
   I.live[pid] = t;
   I.all_tasks.push_back(std::move(tp));
@@ -100,6 +102,9 @@ static void end_thread(Kernel::Impl &I, task_struct *t) {
   t->sig->dead_utime += t->utime;
   t->sig->dead_stime += t->stime;
   I.live.erase(t->pid);
+  I.busy.erase(t->seq);
+  t->leader->threads.erase(t->thread_index);
+  if (t->leader == t) I.procs.erase(t->proc_index);
   if (I.rcu_depth > 0) {
     t->gp_wait = true;
     I.gp_waiters.push_back(t);
@@ -118,8 +123,10 @@ void Kernel::exit_task(int pid) {
     return;
   }
   // The whole process ends: its other threads first, the leader last.
-  for (task_struct *th : t->threads)
-    if (th != t && th->alive) end_thread(I, th);
+  std::vector<task_struct *> ending;
+  for (auto &[index, th] : t->threads)
+    if (th != t) ending.push_back(th);
+  for (task_struct *th : ending) end_thread(I, th);
   end_thread(I, t);
 }
 
@@ -136,7 +143,10 @@ void Kernel::set_oom_score_adj(int tgid, short value) {
 void Kernel::set_rate(int pid, const CpuRate &rate) {
   auto it = impl_->live.find(pid);
   if (it == impl_->live.end()) return;
-  it->second->rate = rate;
+  task_struct *t = it->second;
+  t->rate = rate;
+  if (rate.milli_cpu) impl_->busy[t->seq] = t;
+  else impl_->busy.erase(t->seq);
   impl_->rates_dirty = true;
 }
 
@@ -177,8 +187,7 @@ bool Kernel::task_alive(int pid) const { return impl_->live.count(pid) != 0; }
 
 std::vector<int> Kernel::processes() const {
   std::vector<int> out;
-  for (task_struct *p : impl_->procs)
-    if (p->alive) out.push_back(p->tgid);
+  for (auto &[index, p] : impl_->procs) out.push_back(p->tgid);
   return out;
 }
 
@@ -198,19 +207,16 @@ struct task_struct *next_task(struct task_struct *p) {
   if (p != &init_task && !I.task_ok(p, "next_task")) return &init_task;
   // A process that has left the list still leads on to the ones after it,
   // as an RCU reader standing on it would see.
-  size_t i = p == &init_task ? 0 : p->leader->proc_index + 1;
-  for (; i < I.procs.size(); i++)
-    if (I.procs[i]->alive) return I.procs[i];
-  return &init_task;
+  auto it = p == &init_task ? I.procs.begin() : I.procs.upper_bound(p->leader->proc_index);
+  return it == I.procs.end() ? &init_task : it->second;
 }
 
 struct task_struct *task_first_thread(struct task_struct *p) {
   auto &I = K();
   need_rcu("task_first_thread");
   if (!I.task_ok(p, "task_first_thread")) return nullptr;
-  for (task_struct *t : p->leader->threads)
-    if (t->alive) return t;
-  return nullptr;
+  auto &th = p->leader->threads;
+  return th.empty() ? nullptr : th.begin()->second;
 }
 
 struct task_struct *task_next_thread(struct task_struct *p, struct task_struct *t) {
@@ -218,11 +224,8 @@ struct task_struct *task_next_thread(struct task_struct *p, struct task_struct *
   need_rcu("task_next_thread");
   if (!I.task_ok(p, "task_next_thread") || !I.task_ok(t, "task_next_thread")) return nullptr;
   auto &th = t->leader->threads;
-  auto it = std::find(th.begin(), th.end(), t);
-  if (it == th.end()) return nullptr;
-  for (++it; it != th.end(); ++it)
-    if ((*it)->alive) return *it;
-  return nullptr;
+  auto it = th.upper_bound(t->thread_index);
+  return it == th.end() ? nullptr : it->second;
 }
 
 struct task_struct *find_task_by_vpid(pid_t nr) {
@@ -285,11 +288,10 @@ void thread_group_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) {
   if (K().task_ok(p, "thread_group_cputime_adjusted")) {
     u = p->sig->dead_utime;
     s = p->sig->dead_stime;
-    for (task_struct *t : p->leader->threads)
-      if (t->alive) {
-        u += t->utime;
-        s += t->stime;
-      }
+    for (auto &[index, t] : p->leader->threads) {
+      u += t->utime;
+      s += t->stime;
+    }
   }
   if (ut) *ut = u;
   if (st) *st = s;

@@ -2,6 +2,11 @@
 // with which each kind of bad one is refused.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
 #include "scenario.h"
 
 namespace pelk_tool {
@@ -299,6 +304,112 @@ TEST(ScenarioParse, SetParam) {
 TEST(ScenarioParse, DefaultScenarioIsAccepted) {
   Scenario sc = parse_scenario(default_scenario_json(), kDefaultScenarioName);
   EXPECT_EQ(sc.duration_ns, 600 * sim::kNsPerSec);
+}
+
+}  // namespace
+}  // namespace pelk_tool
+
+namespace pelk_tool {
+namespace {
+
+std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// The input contract: hostile, huge and out-of-range scenarios are refused
+// with the place and a short message, before anything is expanded or run.
+TEST(ScenarioContract, RefusedBeforeAnythingRuns) {
+  const std::string huge(1 << 20, 'x');
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      // The document: depth, NUL bytes, trailing data, excerpts of bad values and keys.
+      {"{\"duration\": " + nested(100000) + "}",
+       "s.json: at /duration" + [] { std::string p; for (int i = 0; i < 31; ++i) p += "/0"; return p; }() +
+           ": nested deeper than 32 levels"},
+      {std::string("{\"duration\": 10}\0garbage", 25), "s.json: at line 1, column 17: a NUL byte: a scenario is JSON text"},
+      {"{\"duration\": 10} {}", "s.json: at line 1, column 18: syntax error while parsing value - unexpected '{'; "
+                               "expected end of input"},
+      {"{\"duration\": \"" + huge + "\"}",
+       "s.json: at /duration: expected a time in seconds (a number), got a string \"" + std::string(40, 'x') + "...\""},
+      {"{\"duration\": \"" + huge, "s.json: at line 1, column 1048591: syntax error while parsing value - invalid string: "
+                                  "missing closing quote; last read: '\"" + std::string(39, 'x') + "...'"},
+      {"{\"a\\nb" + huge + "\": 1}", "s.json: at /a\\x0ab" + std::string(37, 'x') + "...: unknown key \"a\\nb" +
+                                         std::string(37, 'x') + "...\" (known here: description, machine, processes, "
+                                         "cpus, faults, timeline, duration)"},
+      // Times: each within the kernel's 64-bit nanosecond range, and every sum of them.
+      {R"({"duration": 9223372037})", "s.json: at /duration: is too large: 9223372037 s (the kernel's clocks hold at most "
+                                      "9223372036 s)"},
+      {R"({"duration": 1e12})", "s.json: at /duration: is too large: 1000000000000.0 s (the kernel's clocks hold at most "
+                                "9223372036 s)"},
+      {R"({"machine": {"uptime": 9000000000}, "duration": 300000000})",
+       "s.json: at /duration: the monotonic clock would pass the kernel's 64-bit nanosecond range: 9000000000 s of uptime "
+       "and a run of 300000000 s"},
+      {R"({"machine": {"possible_cpus": 32}, "duration": 300000000})",
+       "s.json: at /duration: a task's or a CPU's time could pass the kernel's 64-bit nanosecond range: 32 CPUs for "
+       "300000000 s after 0 s of uptime"},
+      {R"({"duration": 100, "timeline": [{"at": 1, "event": "suspend", "duration": 5000000000},
+                                         {"at": 2, "event": "suspend", "duration": 5000000000}]})",
+       "s.json: at /timeline/1/duration: this suspend would take the boot-time clock past the kernel's 64-bit nanosecond "
+       "range"},
+      {R"({"machine": {"wall_clock": "2263-01-01T00:00:00Z"}})",
+       "s.json: at /machine/wall_clock: \"2263-01-01T00:00:00Z\" is past 2262-04-11T23:47:16Z, the end of the kernel's "
+       "64-bit nanosecond clock"},
+      {R"({"machine": {"wall_clock": "2262-04-11T00:00:00Z"}, "duration": 86400})",
+       "s.json: at /duration: the wall clock would pass the kernel's 64-bit nanosecond range (2262-04-11T23:47:16Z) by "
+       "the end of a run of 86400 s"},
+      {R"({"timeline": [{"at": 1, "event": "clock", "wall_clock": 9223372000}]})",
+       "s.json: at /timeline/0/wall_clock: the wall clock set here would pass the kernel's 64-bit nanosecond range "
+       "(2262-04-11T23:47:16Z) by the end of the run"},
+      {R"({"timeline": [{"at": 1, "event": "counter", "cpu": 0, "counter": "idle", "add": -9223372036854775808}]})",
+       "s.json: at /timeline/0/add: is too large: -9223372036854775808 s (the kernel's clocks hold at most 9223372036 s)"},
+      {R"({"processes": [{"pid": 5, "comm": "a", "utime": 9000000000}],
+           "timeline": [{"at": 1, "event": "cputime", "pid": 5, "utime": 9000000000}]})",
+       "s.json: at /timeline/0/utime: CPU time given here would take a task's or a CPU's time past the kernel's 64-bit "
+       "nanosecond range by the end of the run (8 CPUs for 600 s after 0 s of uptime, and the CPU times given "
+       "explicitly)"},
+      // The work budget, counted before anything is expanded.
+      {R"({"timeline": [{"at": 0, "event": "proc_read", "repeat": {"every": 0.000001, "count": 10000000000}}]})",
+       "s.json: at /timeline/0/repeat/count: the scenario would play more than 2,000,000 timeline events in all, "
+       "repeats and rate changes included (the work budget)"},
+      {R"({"timeline": [{"at": 0, "event": "proc_read", "repeat": {"every": 1, "count": 9223372036854775807}}]})",
+       "s.json: at /timeline/0/repeat/count: the scenario would play more than 2,000,000 timeline events in all, "
+       "repeats and rate changes included (the work budget)"},
+      {R"({"timeline": [{"at": 0, "event": "proc_read", "repeat": {"every": 1, "count": 1000}}]})",
+       "s.json: at /timeline/0/at: at 601 s is after the end of the run (duration 600 s)"},
+      {R"({"processes": [{"pid": 5, "comm": "a", "threads": [{"tid": 6, "count": 4000000}]}]})",
+       "s.json: at /processes/0/threads/0/count: the scenario would create more than 1,000,000 processes and threads "
+       "in all (the work budget)"},
+      {R"({"machine": {"module_params": "kmonitor_delay=1"}, "duration": 86400})",
+       "s.json: at /duration: a run of 86400 s with a period of 0.004 s is 21,600,000 cycles of the module, more than "
+       "the work budget of 10,000,000"},
+      // A CPU online at every moment: the boot CPU never goes offline.
+      {R"({"machine": {"online_cpus": [1, 2]}})",
+       "s.json: at /machine/online_cpus: CPU 0 must be online: it is the boot CPU, which never goes offline"},
+      {R"({"timeline": [{"at": 1, "event": "cpu_offline", "cpu": 0}]})",
+       "s.json: at /timeline/0/cpu: CPU 0 cannot go offline: it is the boot CPU"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(refusal(c.text), c.message) << c.text.substr(0, 200);
+}
+
+TEST(ScenarioContract, FilesThatAreNoScenario) {
+  const std::string big = testing::TempDir() + "pelk_too_large.json";
+  std::ofstream(big).close();
+  ASSERT_EQ(truncate(big.c_str(), (off_t)kMaxScenarioBytes + 1), 0);
+  const struct {
+    std::string path, message;
+  } cases[] = {
+      {"/", "/: is a directory, not a scenario file"},
+      {"/dev/zero", "/dev/zero: is a device, not a scenario file"},
+      {big, big + ": is too large: 134217729 bytes (at most 134217728)"},
+  };
+  for (const auto &c : cases) {
+    try {
+      load_scenario(c.path);
+      ADD_FAILURE() << c.path << " accepted";
+    } catch (const ScenarioError &e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+  std::remove(big.c_str());
 }
 
 }  // namespace

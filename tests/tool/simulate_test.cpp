@@ -329,3 +329,109 @@ TEST(OutputFormat, MarkedLinesAndJson) {
 
 }  // namespace
 }  // namespace pelk_tool
+
+namespace pelk_tool {
+namespace {
+
+// Exit statuses: 1 when the run cannot be made or its output not written,
+// found before the run starts; 2 for a refused run length.
+TEST(SimulateOptions, FailuresExitWithOneBeforeTheRun) {
+  const std::string out = testing::TempDir() + "pelk_never_written.txt";
+  const Refusal cases[] = {
+      {{"simulate", "--module", "/etc/hostname"}, "pelk_perf_util: /etc/hostname is not a module: "},
+      {{"simulate", "--module", PELK_EXAMPLES_DIR}, std::string("pelk_perf_util: ") + PELK_EXAMPLES_DIR +
+                                                        " is not a module: not a file\n"},
+      {{"simulate", "--print-default", "--output", "/dev/full"}, "pelk_perf_util: cannot write /dev/full\n"},
+      {{"simulate", example("minimal.json"), "--output", "/dev/full", "--module", PELK_MODULE_PATH},
+       "pelk_perf_util: cannot write /dev/full\n"},
+      {{"simulate", example("minimal.json"), "--output", "/nonexistent/dir/out.txt", "--module", PELK_MODULE_PATH},
+       "pelk_perf_util: cannot write /nonexistent/dir/out.txt: No such file or directory\n"},
+      // The module is checked before the output is opened: nothing is written.
+      {{"simulate", "--module", "/etc/hostname", "--output", out}, "pelk_perf_util: /etc/hostname is not a module: "},
+  };
+  for (const Refusal &c : cases) {
+    std::ostringstream o, e;
+    EXPECT_EQ(run_cli(c.args, o, e), kExitFailure) << c.err_start;
+    EXPECT_EQ(e.str().substr(0, c.err_start.size()), c.err_start);
+    EXPECT_EQ(o.str(), "");
+  }
+  EXPECT_FALSE(fs::exists(out));
+  CliRun r = cli({"simulate", example("minimal.json"), "--duration", "9223372036"});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_EQ(r.err, "pelk_perf_util: " + example("minimal.json") +
+                       ": with --duration: the monotonic clock would pass the kernel's 64-bit nanosecond range: 120 s of "
+                       "uptime and a run of 9223372036 s\n");
+}
+
+// A parameter, a path or a name cannot forge a line of its own: marked
+// lines escape them, and JSON lines keep the bytes of what is not UTF-8.
+TEST(OutputFormat, EveryMarkedTextIsEscaped) {
+  OutEvent load;
+  load.type = OutEvent::Load;
+  load.name = "pelk_perf_util";
+  load.text = "a=1\n[    1.000000] forged \xff";
+  EXPECT_EQ(format_text(load), "[    0.000000] <insmod pelk_perf_util a=1\\n[    1.000000] forged \xff> 0\n");
+  EXPECT_EQ(format_jsonl(load), "{\"seq\":0,\"ts_ns\":0,\"type\":\"load\",\"module\":\"pelk_perf_util\",\"params\":"
+                                "\"a=1\\n[    1.000000] forged \xef\xbf\xbd\",\"params_hex\":"
+                                "\"613d310a5b20202020312e3030303030305d20666f7267656420ff\",\"result\":0}\n");
+  OutEvent param;
+  param.type = OutEvent::Param;
+  param.name = "kmonitor_delay";
+  param.text = "5\r\n";
+  param.result = -22;
+  EXPECT_EQ(format_text(param), "[    0.000000] <param kmonitor_delay=5\\r\\n> -22\n");
+  OutEvent read;
+  read.type = OutEvent::ProcRead;
+  read.name = "/proc/a\nb";
+  read.result = -2;
+  EXPECT_EQ(format_text(read), "[    0.000000] <proc_read /proc/a\\nb error -2>\n");
+  OutEvent write;
+  write.type = OutEvent::ProcWrite;
+  write.name = "/proc/\t";
+  write.text = "\x01";
+  EXPECT_EQ(format_text(write), "[    0.000000] <proc_write /proc/\\t \"\\x01\"> 0\n");
+  OutEvent uevent;
+  uevent.type = OutEvent::Uevent;
+  uevent.action = "change";
+  uevent.env = {"A=\xfe", "B=ok"};
+  EXPECT_EQ(format_jsonl(uevent), "{\"seq\":0,\"ts_ns\":0,\"type\":\"uevent\",\"action\":\"change\",\"env\":"
+                                  "[\"A=\xef\xbf\xbd\",\"B=ok\"],\"env_hex\":[\"413dfe\",\"423d6f6b\"],\"result\":0}\n");
+}
+
+// A counter moved back further than it has counted stops at 0 instead of
+// wrapping to an enormous value, and says so.
+TEST(SimulateClock, CounterMovedBackStopsAtZero) {
+  const std::string path = testing::TempDir() + "pelk_counter_scenario.json";
+  std::ofstream(path) << R"({"duration": 1, "machine": {"load_at_start": false},
+    "timeline": [{"at": 0.5, "event": "counter", "cpu": 0, "counter": "idle", "add": -100000},
+                 {"at": 0.5, "event": "proc_read", "path": "/proc/none"}]})";
+  CliRun r = cli({"simulate", path});
+  EXPECT_EQ(r.status, kExitOk);
+  EXPECT_EQ(r.err, "pelk_perf_util: warning: [    0.500000] counter: moving CPU 0's counter back by more than it "
+                   "holds: set to 0\n");
+  fs::remove(path);
+}
+
+// The run is handed on as it is made: a long run gives the same bytes
+// whether it is collected or streamed, and streams in order.
+TEST(SimulateStreaming, GivesTheEventsInOrderAsTheyAreMade) {
+  Scenario sc = load_scenario(example("system_server.json"));
+  sc.duration_ns = 3 * 3600 * sim::kNsPerSec;
+  RunOptions opt;
+  opt.module_path = PELK_MODULE_PATH;
+  std::string streamed;
+  u64 last_seq = 0, events = 0;
+  bool ordered = true;
+  simulate(sc, opt, [&](const OutEvent &e) {
+    ordered = ordered && e.seq > last_seq;
+    last_seq = e.seq;
+    ++events;
+    if (e.type != OutEvent::Note) streamed += format_text(e);
+  });
+  EXPECT_TRUE(ordered);
+  EXPECT_GT(events, 1000u);
+  EXPECT_EQ(streamed, format_all(simulate(sc, opt), Format::Text));
+}
+
+}  // namespace
+}  // namespace pelk_tool

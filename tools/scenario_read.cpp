@@ -1,25 +1,26 @@
-#include "scenario.h"
-
+// Reading a scenario file: the JSON document, its limits (size, depth, a key
+// given twice) and every key of it, into the model that scenario_check.cpp
+// then checks as a whole.  docs/scenario.md describes the format.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <set>
-#include <sstream>
-#include <tuple>
 
-#include <nlohmann/json.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "scenario_internal.h"
 
 namespace pelk_tool {
-
-using json = nlohmann::json;
 
 namespace {
 
 constexpr u64 kHealthFeature = 901060000029ull;
 constexpr u64 kZebFeature = 541860000033ull;
-constexpr u64 kMaxSeconds = 1000ull * 365 * 86400;  // keeps nanoseconds far from overflow
+// The longest time the kernel's signed 64-bit nanosecond clocks hold.
+constexpr u64 kMaxSeconds = (u64)INT64_MAX / sim::kNsPerSec;
 
 const char *const kFacilities[] = {
     "kmalloc", "vmalloc", "alloc_workqueue", "rhashtable_init", "rhashtable_insert",
@@ -30,18 +31,27 @@ const char *const kCounters[sim::kNrStats] = {
     "user", "nice", "system", "softirq", "irq", "idle", "iowait", "steal", "guest", "guest_nice",
 };
 
-std::string escape_key(const std::string &key) {
+// Cuts s to at most n bytes, not inside a UTF-8 sequence, marking the cut.
+std::string cut(const std::string &s, size_t n) {
+  if (s.size() <= n) return s;
+  while (n > 0 && ((unsigned char)s[n] & 0xc0) == 0x80) --n;
+  return s.substr(0, n) + "...";
+}
+
+// Control bytes as \xNN, so that no message can forge a line of its own.
+std::string printable(const std::string &s) {
   std::string out;
-  for (char c : key) {
-    if (c == '~') out += "~0";
-    else if (c == '/') out += "~1";
-    else out += c;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += (char)c;
+    }
   }
   return out;
 }
-
-std::string child(const std::string &path, const std::string &key) { return path + "/" + escape_key(key); }
-std::string child(const std::string &path, size_t index) { return path + "/" + std::to_string(index); }
 
 std::string type_name(const json &j) {
   switch (j.type()) {
@@ -57,7 +67,28 @@ std::string type_name(const json &j) {
   }
 }
 
-// Seconds as they appear in messages: "30 s", "2.5 s".
+}  // namespace
+
+std::string child(const std::string &path, const std::string &key) {
+  std::string seg;
+  for (char c : key) {
+    if (c == '~') seg += "~0";
+    else if (c == '/') seg += "~1";
+    else seg += c;
+  }
+  return path + "/" + printable(cut(seg, kExcerptBytes));
+}
+std::string child(const std::string &path, size_t index) { return path + "/" + std::to_string(index); }
+
+std::string quote(const std::string &s) {
+  return json(cut(s, kExcerptBytes)).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string excerpt(const json &j) {
+  if (j.is_string()) return quote(j.get<std::string>());
+  return printable(cut(j.dump(-1, ' ', false, json::error_handler_t::replace), kExcerptBytes));
+}
+
 std::string seconds_text(u64 ns) {
   char buf[48];
   if (ns % sim::kNsPerSec == 0) {
@@ -71,6 +102,12 @@ std::string seconds_text(u64 ns) {
   }
   return buf;
 }
+
+void Refuser::fail(const std::string &path, const std::string &what) const {
+  throw ScenarioError(file_ + ": at " + (path.empty() ? std::string("the top level") : path) + ": " + what);
+}
+
+namespace {
 
 class Parser;
 
@@ -106,19 +143,15 @@ class Obj {
   std::string path_;
 };
 
-class Parser {
+class Parser : public Refuser {
  public:
-  explicit Parser(std::string file) : file_(std::move(file)) {}
-
-  [[noreturn]] void fail(const std::string &path, const std::string &what) const {
-    throw ScenarioError(file_ + ": at " + (path.empty() ? std::string("the top level") : path) + ": " + what);
-  }
+  explicit Parser(std::string file) : Refuser(std::move(file)) {}
 
   s64 integer(const json &j, const std::string &path, s64 lo, s64 hi) const {
     s64 v = 0;
     if (j.is_number_unsigned()) {
       u64 u = j.get<u64>();
-      if (u > (u64)INT64_MAX) fail(path, "must be at most " + std::to_string(hi) + ", got " + j.dump());
+      if (u > (u64)INT64_MAX) fail(path, "must be at most " + std::to_string(hi) + ", got " + excerpt(j));
       v = (s64)u;
     } else if (j.is_number_integer()) {
       v = j.get<s64>();
@@ -126,7 +159,7 @@ class Parser {
                j.get<double>() == std::floor(j.get<double>()) && std::fabs(j.get<double>()) < 9e15) {
       v = (s64)j.get<double>();
     } else {
-      fail(path, "expected an integer, got " + type_name(j) + " " + j.dump());
+      fail(path, "expected an integer, got " + type_name(j) + " " + excerpt(j));
     }
     if (v < lo || v > hi)
       fail(path, "must be between " + std::to_string(lo) + " and " + std::to_string(hi) + ", got " + std::to_string(v));
@@ -139,45 +172,48 @@ class Parser {
       if (v > hi) fail(path, "must be at most " + std::to_string(hi) + ", got " + std::to_string(v));
       return v;
     }
-    if (j.is_number_integer()) fail(path, "must not be negative, got " + j.dump());
-    fail(path, "expected a non-negative integer, got " + type_name(j) + " " + j.dump());
+    if (j.is_number_integer()) fail(path, "must not be negative, got " + excerpt(j));
+    fail(path, "expected a non-negative integer, got " + type_name(j) + " " + excerpt(j));
   }
 
   double number(const json &j, const std::string &path) const {
-    if (!j.is_number()) fail(path, "expected a number, got " + type_name(j) + (j.is_string() ? " " + j.dump() : ""));
+    if (!j.is_number()) fail(path, "expected a number, got " + type_name(j) + (j.is_string() ? " " + excerpt(j) : ""));
     double v = j.get<double>();
     if (!std::isfinite(v)) fail(path, "expected a finite number");
     return v;
   }
 
-  u64 seconds(const json &j, const std::string &path) const {
-    if (!j.is_number())
-      fail(path, "expected a time in seconds (a number), got " + type_name(j) + (j.is_string() ? " " + j.dump() : ""));
+  // The size of a time in seconds, as nanoseconds: at most what the
+  // kernel's signed 64-bit nanosecond clocks hold.
+  u64 magnitude_ns(const json &j, const std::string &path) const {
+    const std::string range = "is too large: " + excerpt(j) + " s (the kernel's clocks hold at most " +
+                              std::to_string(kMaxSeconds) + " s)";
     if (j.is_number_unsigned() || j.is_number_integer()) {
-      if (j.is_number_integer() && j.get<s64>() < 0) fail(path, "must not be negative, got " + j.dump());
-      u64 s = j.get<u64>();
-      if (s > kMaxSeconds) fail(path, "is too large: " + j.dump() + " s");
+      u64 s = j.is_number_unsigned() ? j.get<u64>() : (u64)0 - (u64)j.get<s64>();
+      if (s > kMaxSeconds) fail(path, range);
       return s * sim::kNsPerSec;
     }
-    double v = j.get<double>();
-    if (!(v >= 0)) fail(path, "must not be negative, got " + j.dump());
-    if (v > (double)kMaxSeconds) fail(path, "is too large: " + j.dump() + " s");
-    return (u64)std::llround(v * 1e9);
+    double v = std::fabs(j.get<double>()) * 1e9;
+    if (!(v < 9223372036854775807.0)) fail(path, range);
+    return (u64)std::llround(v);
   }
 
+  u64 seconds(const json &j, const std::string &path) const {
+    if (!j.is_number())
+      fail(path, "expected a time in seconds (a number), got " + type_name(j) + (j.is_string() ? " " + excerpt(j) : ""));
+    if (j.is_number_float() ? !(j.get<double>() >= 0) : (!j.is_number_unsigned() && j.get<s64>() < 0))
+      fail(path, "must not be negative, got " + excerpt(j));
+    return magnitude_ns(j, path);
+  }
+
+  // A time that may move backwards: either sign, the same range.
   s64 signed_seconds(const json &j, const std::string &path) const {
-    if (j.is_number() && j.get<double>() < 0) {
-      json pos = -j.get<double>();
-      if (j.is_number_integer()) pos = -j.get<s64>();
-      return -(s64)seconds(pos, path);
-    }
-    return (s64)seconds(j, path);
+    if (!j.is_number())
+      fail(path, "expected a time in seconds (a number), got " + type_name(j) + (j.is_string() ? " " + excerpt(j) : ""));
+    bool negative = j.is_number_float() ? j.get<double>() < 0 : (!j.is_number_unsigned() && j.get<s64>() < 0);
+    s64 ns = (s64)magnitude_ns(j, path);
+    return negative ? -ns : ns;
   }
-
-  const std::string &file() const { return file_; }
-
- private:
-  std::string file_;
 };
 
 Obj::Obj(const Parser &p, const json &j, std::string path, std::initializer_list<const char *> allowed)
@@ -189,7 +225,7 @@ Obj::Obj(const Parser &p, const json &j, std::string path, std::initializer_list
     if (!known) {
       std::string list;
       for (const char *a : allowed) list += std::string(list.empty() ? "" : ", ") + a;
-      p.fail(child(path_, it.key()), "unknown key \"" + it.key() + "\" (known here: " + list + ")");
+      p.fail(child(path_, it.key()), "unknown key " + quote(it.key()) + " (known here: " + list + ")");
     }
   }
 }
@@ -237,23 +273,20 @@ unsigned Obj::permille(const char *key, double hi, unsigned dflt) const {
   double x = p_.number(*v, path(key));
   if (x < 0 || x > hi) {
     std::ostringstream os;
-    os << "must be between 0 and " << hi << " (per cent), got " << v->dump();
+    os << "must be between 0 and " << hi << " (per cent), got " << excerpt(*v);
     p_.fail(path(key), os.str());
   }
   return (unsigned)std::llround(x * 10);
 }
 
-// What the timeline check knows of a live task.
-struct LiveTask {
-  int tgid = 0;
-  sim::CpuRate rate;
-};
-
 class ScenarioReader {
  public:
-  ScenarioReader(const std::string &file) : p_(file) { sc_.file = file; }
+  ScenarioReader(const std::string &file) : p_(file), budget_(p_), sc_(m_.sc) { sc_.file = file; }
 
-  Scenario read(const json &root) {
+  const Parser &parser() const { return p_; }
+
+  // Reads the document, letting go of each timeline entry once it is read.
+  ReadModel read(json &root) {
     Obj top(p_, root, "",
             {"description", "machine", "processes", "cpus", "faults", "timeline", "duration"});
     sc_.description = top.string("description", "");
@@ -272,9 +305,8 @@ class ScenarioReader {
         sc_.processes.push_back(std::move(t));
       }
     }
-    if (const json *tl = top.get("timeline")) read_timeline(*tl, top.path("timeline"));
-    order_and_check();
-    return std::move(sc_);
+    if (root.is_object() && root.contains("timeline")) read_timeline(root["timeline"], top.path("timeline"));
+    return std::move(m_);
   }
 
  private:
@@ -317,6 +349,10 @@ class ScenarioReader {
     c.online_cpus = c.possible_cpus;
     if (const json *v = m.get("online_cpus"))
       c.online_cpus = cpu_set(*v, m.path("online_cpus"), c.possible_cpus, "a possible CPU");
+    // The boot CPU never goes offline: a machine always has a CPU online.
+    if (!(c.online_cpus & 1u))
+      p_.fail(m.has("online_cpus") ? m.path("online_cpus") : m.path("possible_cpus"),
+              "CPU 0 must be online: it is the boot CPU, which never goes offline");
     if (const json *v = m.get("wall_clock")) sc_.wall_clock_sec = wall_clock(*v, m.path("wall_clock"));
     c.tz_minuteswest = (int)m.integer("tz_minuteswest", -1440, 1440, 0);
     c.uptime_ns = m.seconds("uptime", 0);
@@ -333,7 +369,7 @@ class ScenarioReader {
   }
 
   s64 wall_clock(const json &j, const std::string &path) const {
-    if (j.is_number()) return p_.integer(j, path, 0, (s64)1 << 40);
+    if (j.is_number()) return p_.integer(j, path, 0, (s64)kMaxSeconds);
     if (j.is_string()) {
       const std::string s = j.get<std::string>();
       unsigned y, mo, d, h, mi, se;
@@ -344,10 +380,15 @@ class ScenarioReader {
         // A day past the end of its month would roll over: refuse it.
         if (days_from_civil(y, mo, 1) + d - 1 == days && (mo == 12 ? days < days_from_civil(y + 1, 1, 1)
                                                                     : days < days_from_civil(y, mo + 1, 1)))
-          return days * 86400 + h * 3600 + mi * 60 + se;
+        {
+          s64 sec = days * 86400 + h * 3600 + mi * 60 + se;
+          if (sec > (s64)kMaxSeconds)
+            p_.fail(path, quote(s) + " is past 2262-04-11T23:47:16Z, the end of the kernel's 64-bit nanosecond clock");
+          return sec;
+        }
       }
     }
-    p_.fail(path, "expected a UTC time like \"2026-12-08T09:30:00Z\" or seconds since 1970, got " + j.dump());
+    p_.fail(path, "expected a UTC time like \"2026-12-08T09:30:00Z\" or seconds since 1970, got " + excerpt(j));
   }
 
   sim::CpuExtras read_extras(const Obj &o, sim::CpuExtras x) const {
@@ -384,7 +425,7 @@ class ScenarioReader {
       known |= f.facility == k;
       list += std::string(list.empty() ? "" : ", ") + k;
     }
-    if (!known) p_.fail(o.path("facility"), "unknown facility \"" + f.facility + "\" (one of " + list + ")");
+    if (!known) p_.fail(o.path("facility"), "unknown facility " + quote(f.facility) + " (one of " + list + ")");
     f.site = o.string("site", "");
     f.nth = (int)o.integer("nth", 1, 1000000, 1);
     f.count = (int)o.integer("count", 0, 1000000, 1);
@@ -409,8 +450,8 @@ class ScenarioReader {
     return r;
   }
 
-  // A task's "cpu" object; its "changes" go to the timeline.
-  sim::CpuRate task_rate(const json *j, const std::string &path, int pid, int origin) {
+  // A task's "cpu" object; its "changes" go to *changes, for the timeline.
+  sim::CpuRate task_rate(const json *j, const std::string &path, std::vector<Event> *changes) {
     if (!j) return default_rate();
     Obj o(p_, *j, path, {"percent", "user", "cpus", "changes"});
     sim::CpuRate r = read_rate(o, default_rate());
@@ -428,13 +469,20 @@ class ScenarioReader {
         prev = e.at_ns;
         e.where = c.path();
         e.kind = EventKind::Cpu;
-        e.pid = pid;
         cur = read_rate(c, cur);
         e.rate = cur;
-        add_event(std::move(e), origin);
+        changes->push_back(std::move(e));
       }
     }
     return r;
+  }
+
+  void add_changes(const std::vector<Event> &changes, int pid, int origin) {
+    for (const Event &c : changes) {
+      Event e = c;
+      e.pid = pid;
+      add_event(std::move(e), origin);
+    }
   }
 
   // A process: `origin` orders its rate changes among the timeline events.
@@ -445,9 +493,14 @@ class ScenarioReader {
     t.comm = o.string("comm");
     t.oom_score_adj = (short)o.integer("oom_score_adj", -1000, 1000, 0);
     t.kthread = o.boolean("kthread", false);
-    t.rate = task_rate(o.get("cpu"), o.path("cpu"), t.pid, origin);
+    std::vector<Event> changes;
+    t.rate = task_rate(o.get("cpu"), o.path("cpu"), &changes);
+    budget_.tasks(1, path);
+    budget_.events(changes.size(), o.path("cpu"));
+    add_changes(changes, t.pid, origin);
     t.utime_ns = o.seconds("utime", 0);
     t.stime_ns = o.seconds("stime", 0);
+    t.where = path;
     if (const json *th = o.get("threads")) {
       const std::string tp = o.path("threads");
       for (size_t i = 0; i < array(*th, tp).size(); ++i) read_threads((*th)[i], child(tp, i), t, origin, &t.threads);
@@ -455,35 +508,50 @@ class ScenarioReader {
     return t;
   }
 
-  // A thread entry, possibly standing for `count` threads.
+  // A thread entry, possibly standing for `count` threads: checked once,
+  // counted against the budget, then expanded.
   void read_threads(const json &j, const std::string &path, const TaskDef &proc, int origin,
                     std::vector<TaskDef> *out) {
     Obj o(p_, j, path, {"process", "tid", "comm", "count", "cpu", "utime", "stime"});
     int tid = (int)o.integer("tid", 1, kMaxPid);
-    int count = (int)o.integer("count", 1, 100000, 1);
+    int count = (int)o.integer("count", 1, kMaxPid, 1);
     if ((s64)tid + count - 1 > kMaxPid)
       p_.fail(o.path("count"), "thread ids " + std::to_string(tid) + " to " + std::to_string((s64)tid + count - 1) +
                                    " go past the largest pid " + std::to_string(kMaxPid));
     if (proc.comm.empty()) o.require("comm");  // a thread joining a running process
     std::string comm = o.string("comm", proc.comm);
+    // The kernel keeps 15 bytes of a name; "{n}" makes at least one of
+    // three, so nothing past the first 48 can reach them.
+    if (comm.size() > 48) comm.resize(48);
+    std::vector<Event> changes;
+    sim::CpuRate rate = task_rate(o.get("cpu"), o.path("cpu"), &changes);
+    u64 utime = o.seconds("utime", 0), stime = o.seconds("stime", 0);
+    budget_.tasks((u64)count, o.has("count") ? o.path("count") : path);
+    budget_.events((u64)count * changes.size(), o.path("cpu"));
     for (int k = 0; k < count; ++k) {
       TaskDef t;
       t.pid = tid + k;
       t.process = proc.pid;
       t.comm = comm;
-      for (size_t at; (at = t.comm.find("{n}")) != std::string::npos;) t.comm.replace(at, 3, std::to_string(k + 1));
+      for (size_t at = 0; (at = t.comm.find("{n}", at)) != std::string::npos;) {
+        const std::string n = std::to_string(k + 1);
+        t.comm.replace(at, 3, n);
+        at += n.size();
+      }
       t.kthread = proc.kthread;
-      t.rate = task_rate(o.get("cpu"), o.path("cpu"), t.pid, origin);
-      t.utime_ns = o.seconds("utime", 0);
-      t.stime_ns = o.seconds("stime", 0);
-      thread_where_[t.pid] = path;
+      t.rate = rate;
+      t.utime_ns = utime;
+      t.stime_ns = stime;
+      t.where = path;
+      add_changes(changes, t.pid, origin);
+      m_.thread_where[t.pid] = path;
       out->push_back(std::move(t));
     }
   }
 
   void add_event(Event e, int origin) {
-    pending_.push_back({e.at_ns, origin, (int)pending_.size()});
-    events_.push_back(std::move(e));
+    m_.origin.push_back(origin);
+    sc_.timeline.push_back(std::move(e));
   }
 
   u64 feature_id(const Obj &o) const {
@@ -492,7 +560,7 @@ class ScenarioReader {
       std::string s = v.get<std::string>();
       if (s == "health") return kHealthFeature;
       if (s == "zeb") return kZebFeature;
-      p_.fail(o.path("id"), "unknown feature \"" + s + "\" (use a number, \"health\" or \"zeb\")");
+      p_.fail(o.path("id"), "unknown feature " + quote(s) + " (use a number, \"health\" or \"zeb\")");
     }
     return p_.unsigned_integer(v, o.path("id"), UINT64_MAX);
   }
@@ -543,7 +611,7 @@ class ScenarioReader {
     return m;
   }
 
-  void read_timeline(const json &j, const std::string &path) {
+  void read_timeline(json &j, const std::string &path) {
     u64 prev = 0;
     for (size_t i = 0; i < array(j, path).size(); ++i) {
       const std::string ep = child(path, i);
@@ -558,20 +626,32 @@ class ScenarioReader {
         p_.fail(child(ep, "at"), "time goes backwards: " + seconds_text(e.at_ns) + " is before the previous event at " +
                                      seconds_text(prev));
       prev = e.at_ns;
-      // "repeat": {"every": S, "count": N} plays the entry N times.
-      u64 every = 0;
-      int count = 1;
+      // "repeat": {"every": S, "count": N} plays the entry N times: checked
+      // and counted against the budget before it is expanded.
+      u64 every = 0, count = 1;
       if (auto r = ej.find("repeat"); r != ej.end()) {
         Obj ro(p_, *r, child(ep, "repeat"), {"every", "count"});
         every = ro.seconds("every");
         if (every == 0) p_.fail(ro.path("every"), "must be more than 0");
-        count = (int)ro.integer("count", 1, 100000);
+        count = (u64)ro.integer("count", 1, INT64_MAX);
+        budget_.events(count - 1, ro.path("count"));
+        if (e.at_ns <= sc_.duration_ns && (unsigned __int128)(count - 1) * every > sc_.duration_ns - e.at_ns) {
+          const u64 past = e.at_ns + ((sc_.duration_ns - e.at_ns) / every + 1) * every;
+          p_.fail(child(ep, "at"), "at " + seconds_text(past) + " is after the end of the run (duration " +
+                                       seconds_text(sc_.duration_ns) + ")");
+        }
       }
-      for (int k = 0; k < count; ++k) {
-        Event c = e;
-        c.at_ns = e.at_ns + (u64)k * every;
+      budget_.events(1, ep);
+      if (e.kind == EventKind::Spawn)
+        budget_.tasks((count - 1) * (e.task.threads.size() + (e.task.process == -1 ? 0 : 1)), ep);
+      budget_.bytes(count * (e.text.size() + e.data.size() + e.task.comm.size() + 16 * e.task.threads.size()), ep);
+      const u64 first = e.at_ns;
+      for (u64 k = 0; k < count; ++k) {
+        Event c = k + 1 < count ? e : std::move(e);
+        c.at_ns = first + k * every;
         add_event(std::move(c), (int)i);
       }
+      j[i] = nullptr;
     }
   }
 
@@ -592,7 +672,7 @@ class ScenarioReader {
           std::string list;
           for (const char *a : k) list += std::string(list.empty() ? "" : ", ") + a;
           p_.fail(child(path, it.key()),
-                  "unknown key \"" + it.key() + "\" for a \"" + kind + "\" event (known: " + list + ")");
+                  "unknown key " + quote(it.key()) + " for a \"" + kind + "\" event (known: " + list + ")");
         }
       return Obj(p_, j, path, {"at", "event", "repeat", "pid", "comm", "oom_score_adj", "kthread", "cpu", "utime",
                                "stime", "threads", "process", "tid", "count", "value", "percent", "user", "cpus",
@@ -652,7 +732,7 @@ class ScenarioReader {
       e.kind = EventKind::Cpu;
       e.pid = (int)o.integer("pid", 1, kMaxPid);
       e.rate = read_rate(o, sim::CpuRate());  // resolved against the task's rate later
-      rate_given_[origin] = {o.has("percent"), o.has("user"), o.has("cpus")};
+      m_.rate_given[origin] = {o.has("percent"), o.has("user"), o.has("cpus")};
     } else if (kind == "cputime") {
       Obj o = obj({"pid", "utime", "stime", "cpu"});
       at(o);
@@ -734,6 +814,8 @@ class ScenarioReader {
       at(o);
       e.kind = kind == "cpu_online" ? EventKind::CpuOnline : EventKind::CpuOffline;
       e.cpu = cpu_number(o, "cpu");
+      if (e.kind == EventKind::CpuOffline && e.cpu == 0)
+        p_.fail(o.path("cpu"), "CPU 0 cannot go offline: it is the boot CPU");
     } else if (kind == "idle_query") {
       Obj o = obj({"cpu", "fails"});
       at(o);
@@ -757,7 +839,7 @@ class ScenarioReader {
         if (name == kCounters[k]) e.counter = k;
         list += std::string(list.empty() ? "" : ", ") + kCounters[k];
       }
-      if (e.counter < 0) p_.fail(o.path("counter"), "unknown counter \"" + name + "\" (one of " + list + ")");
+      if (e.counter < 0) p_.fail(o.path("counter"), "unknown counter " + quote(name) + " (one of " + list + ")");
       if (o.has("set") == o.has("add")) p_.fail(path, "give exactly one of \"set\" and \"add\"");
       e.counter_set = o.has("set");
       e.counter_ns = e.counter_set ? (s64)o.seconds("set") : o.signed_seconds("add");
@@ -783,238 +865,197 @@ class ScenarioReader {
       if (!e.wall_sec && !e.tz_minuteswest) p_.fail(path, "give \"wall_clock\" or \"tz_minuteswest\" or both");
     } else {
       p_.fail(child(path, "event"),
-              "unknown event \"" + kind +
-                  "\" (one of spawn, exit, rename, oom_score_adj, cpu, cputime, feature, feature_notify, "
+              "unknown event " + quote(kind) +
+                  " (one of spawn, exit, rename, oom_score_adj, cpu, cputime, feature, feature_notify, "
                   "event_report_result, modem_block, modem_update, param, suspend, proc_read, proc_write, insmod, "
                   "rmmod, cpu_online, cpu_offline, idle_query, cpu_extras, counter, fault, clear_faults, clock)");
     }
     return e;
   }
 
-  [[noreturn]] void fail_not_running(const std::string &where, int pid, u64 at) const {
-    p_.fail(where + "/pid", "pid " + std::to_string(pid) + " is not running at " + seconds_text(at));
-  }
-
-  void spawn_check(const TaskDef &t, const std::string &where, u64 at) {
-    if (live_.count(t.pid)) {
-      std::string w = thread_where_.count(t.pid) && t.process ? thread_where_[t.pid] + "/tid" : where + "/pid";
-      p_.fail(w, "pid " + std::to_string(t.pid) + " is already in use at " + seconds_text(at));
-    }
-    live_[t.pid] = {t.process ? t.process : t.pid, t.rate};
-  }
-
-  // Puts the timeline in order and plays it on a model of the task list:
-  // every pid an event names must be running then, every pid spawned free.
-  void order_and_check() {
-    for (const Event &e : events_)
-      if (e.at_ns > sc_.duration_ns)
-        p_.fail(e.where + "/at", "at " + seconds_text(e.at_ns) + " is after the end of the run (duration " +
-                                     seconds_text(sc_.duration_ns) + ")");
-    std::vector<size_t> idx(events_.size());
-    for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
-    std::stable_sort(idx.begin(), idx.end(), [&](size_t a, size_t b) {
-      return std::tie(pending_[a].at, pending_[a].origin, pending_[a].n) <
-             std::tie(pending_[b].at, pending_[b].origin, pending_[b].n);
-    });
-
-    for (size_t i = 0; i < sc_.processes.size(); ++i) {
-      const TaskDef &p = sc_.processes[i];
-      spawn_check(p, "/processes/" + std::to_string(i), 0);
-      for (const TaskDef &t : p.threads) spawn_check(t, "/processes/" + std::to_string(i), 0);
-    }
-    for (size_t n : idx) {
-      Event &e = events_[n];
-      switch (e.kind) {
-        case EventKind::Spawn:
-          if (e.task.process == -1) {  // threads joining a running process
-            auto it = live_.find(e.task.pid);
-            if (it == live_.end() || it->second.tgid != e.task.pid)
-              p_.fail(e.where + "/process", "a thread of no process: no process " + std::to_string(e.task.pid) +
-                                                " is running at " + seconds_text(e.at_ns));
-          } else {
-            spawn_check(e.task, e.where, e.at_ns);
-          }
-          for (const TaskDef &t : e.task.threads) spawn_check(t, e.where, e.at_ns);
-          break;
-        case EventKind::Exit: {
-          auto it = live_.find(e.pid);
-          if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-          if (it->second.tgid == e.pid) {
-            for (auto j = live_.begin(); j != live_.end();)
-              j = j->second.tgid == e.pid ? live_.erase(j) : std::next(j);
-          } else {
-            live_.erase(it);
-          }
-          break;
-        }
-        case EventKind::Rename:
-        case EventKind::Cputime:
-          if (!live_.count(e.pid)) fail_not_running(e.where, e.pid, e.at_ns);
-          break;
-        case EventKind::OomScoreAdj: {
-          auto it = live_.find(e.pid);
-          if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-          if (it->second.tgid != e.pid)
-            p_.fail(e.where + "/pid", "pid " + std::to_string(e.pid) + " is a thread of process " +
-                                          std::to_string(it->second.tgid) + "; oom_score_adj belongs to the process");
-          break;
-        }
-        case EventKind::Cpu: {
-          auto it = live_.find(e.pid);
-          if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-          auto g = rate_given_.find(pending_[n].origin);
-          if (g != rate_given_.end()) {  // a timeline "cpu" event: fields not given keep their value
-            sim::CpuRate r = it->second.rate;
-            if (g->second[0]) r.milli_cpu = e.rate.milli_cpu;
-            if (g->second[1]) r.user_permille = e.rate.user_permille;
-            if (g->second[2]) r.cpus = e.rate.cpus;
-            e.rate = r;
-          }
-          it->second.rate = e.rate;
-          break;
-        }
-        default:
-          break;
-      }
-      sc_.timeline.push_back(e);
-    }
-  }
-
-  struct Pending {
-    u64 at;
-    int origin;
-    int n;
-  };
-
   Parser p_;
-  Scenario sc_;
+  WorkBudget budget_;
+  ReadModel m_;
+  Scenario &sc_;
   std::uint32_t possible_ = 0xff;
-  std::vector<Event> events_;
-  std::vector<Pending> pending_;
-  std::map<int, std::array<bool, 3>> rate_given_;  // by timeline index of a "cpu" event
-  std::map<int, std::string> thread_where_;
-  std::map<int, LiveTask> live_;
 };
 
 }  // namespace
 
-void ModemBlockEdit::apply(unsigned char *block) const {
-  auto put = [&](size_t off, u64 v, size_t n) {
-    for (size_t i = 0; i < n; ++i) block[off + i] = (unsigned char)(v >> (8 * i));
-  };
-  if (head_magic) put(0, *head_magic, 4);
-  if (head_stamp) put(4, *head_stamp, 4);
-  if (md_slp_duration) put(40, *md_slp_duration, 8);
-  for (size_t i = 0; i < 5; ++i)
-    if (sleep_time_us[i]) put(56 + 8 * i, *sleep_time_us[i], 8);
-  if (tail_stamp) put(504, *tail_stamp, 4);
-  if (tail_magic) put(508, *tail_magic, 4);
-  for (const auto &[off, bytes] : raw) memcpy(block + off, bytes.data(), bytes.size());
-}
+namespace {
 
-s64 days_from_civil(s64 y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const s64 era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = (unsigned)(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + (s64)doe - 719468;
-}
-
-// Follows the parser through the document, so that a key given twice, or a
-// value the parser itself cannot hold, is refused with its place.
-class PlaceTracker {
+// Builds the document from the parser's events, keeping the place of the
+// value being read: a key given twice and a document nested too deep are
+// refused there, and so is what the parser itself cannot take.
+class DocumentBuilder : public nlohmann::json_sax<json> {
  public:
-  explicit PlaceTracker(std::string file) : file_(std::move(file)) {}
+  DocumentBuilder(const Refuser &r, json *root) : r_(r), root_(root) {}
 
-  bool on(int, json::parse_event_t event, json &parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start: frames_.push_back({false}); break;
-      case json::parse_event_t::array_start: frames_.push_back({true}); break;
-      case json::parse_event_t::key: {
-        Frame &f = frames_.back();
-        f.key = parsed.get<std::string>();
-        if (!f.keys.insert(f.key).second)
-          throw ScenarioError(file_ + ": at " + place() + ": the key \"" + f.key + "\" is given twice");
-        break;
-      }
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        frames_.pop_back();
-        next_element();
-        break;
-      case json::parse_event_t::value: next_element(); break;
-    }
+  bool null() override { return put(json(nullptr)); }
+  bool boolean(bool v) override { return put(json(v)); }
+  bool number_integer(number_integer_t v) override { return put(json(v)); }
+  bool number_unsigned(number_unsigned_t v) override { return put(json(v)); }
+  bool number_float(number_float_t v, const string_t &) override { return put(json(v)); }
+  bool string(string_t &v) override { return put(json(std::move(v))); }
+  bool binary(binary_t &) override { r_.fail(place(), "binary values are not JSON"); }
+  bool start_object(std::size_t) override { return open(json::object()); }
+  bool start_array(std::size_t) override { return open(json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+
+  bool key(string_t &k) override {
+    Frame &f = frames_.back();
+    if (f.value->contains(k)) r_.fail(child(place_of_parent(), k), "the key " + quote(k) + " is given twice");
+    f.key = std::move(k);
     return true;
+  }
+
+  bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &ex) override {
+    std::string what = ex.what();
+    if (ex.id == 406) {  // a number beyond what a double holds
+      size_t end = what.find("] ");
+      r_.fail(place(), shorten(end == std::string::npos ? what : what.substr(end + 2)));
+    }
+    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..."
+    size_t at = what.find("parse error at ");
+    what = at == std::string::npos ? what : what.substr(at + strlen("parse error "));
+    throw ScenarioError(r_.file() + ": " + shorten(what));
+  }
+
+ private:
+  struct Frame {
+    json *value;
+    std::string key;   // objects: the key being read
+    size_t index = 0;  // arrays: the element being read
+  };
+
+  // The parser's messages quote the last token read, which may be a whole
+  // string of the file: keep an excerpt of it.
+  static std::string shorten(const std::string &what) {
+    size_t open = what.find('\'');
+    size_t close = what.rfind('\'');
+    if (open == std::string::npos || close <= open || close - open - 1 <= kExcerptBytes) return what;
+    std::string token = what.substr(open + 1, kExcerptBytes);
+    while (!token.empty() && ((unsigned char)token.back() & 0xc0) == 0x80) token.pop_back();
+    return what.substr(0, open + 1) + token + "..." + what.substr(close);
+  }
+
+  std::string place_of_parent() const {
+    std::string path;
+    for (size_t i = 0; i + 1 < frames_.size(); ++i)
+      path = frames_[i].value->is_array() ? child(path, frames_[i].index) : child(path, frames_[i].key);
+    return path;
   }
 
   // The JSON pointer of the value being read.
   std::string place() const {
     std::string path;
-    for (const Frame &f : frames_) path = f.array ? child(path, f.index) : child(path, f.key);
+    for (const Frame &f : frames_) path = f.value->is_array() ? child(path, f.index) : child(path, f.key);
     return path.empty() ? "/" : path;
   }
 
- private:
-  struct Frame {
-    bool array = false;
-    size_t index = 0;
-    std::string key;
-    std::set<std::string> keys;
-  };
-  void next_element() {
-    if (!frames_.empty() && frames_.back().array) frames_.back().index++;
+  json *insert(json &&v) {
+    if (frames_.empty()) {
+      *root_ = std::move(v);
+      return root_;
+    }
+    Frame &f = frames_.back();
+    if (f.value->is_array()) {
+      f.value->push_back(std::move(v));
+      return &f.value->back();
+    }
+    json &slot = (*f.value)[f.key];
+    slot = std::move(v);
+    return &slot;
   }
-  std::string file_;
+
+  bool put(json &&v) {
+    insert(std::move(v));
+    if (!frames_.empty() && frames_.back().value->is_array()) frames_.back().index++;
+    return true;
+  }
+
+  bool open(json &&v) {
+    if (frames_.size() >= kMaxDepth)
+      r_.fail(place(), "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    frames_.push_back({insert(std::move(v)), {}, 0});
+    return true;
+  }
+
+  bool close() {
+    frames_.pop_back();
+    if (!frames_.empty() && frames_.back().value->is_array()) frames_.back().index++;
+    return true;
+  }
+
+  const Refuser &r_;
+  json *root_;
   std::vector<Frame> frames_;
 };
 
+// A NUL byte would end the parser's input early and hide what follows it.
+void refuse_nul(const std::string &text, const Refuser &r) {
+  size_t nul = text.find('\0');
+  if (nul == std::string::npos) return;
+  size_t line = 1 + (size_t)std::count(text.begin(), text.begin() + (long)nul, '\n');
+  size_t bol = text.rfind('\n', nul);
+  size_t column = nul - (bol == std::string::npos ? 0 : bol + 1) + 1;
+  throw ScenarioError(r.file() + ": at line " + std::to_string(line) + ", column " + std::to_string(column) +
+                      ": a NUL byte: a scenario is JSON text");
+}
+
+}  // namespace
+
 Scenario parse_scenario(const std::string &text, const std::string &file) {
+  ScenarioReader reader(file);
+  const Refuser &r = reader.parser();
+  if (text.size() > kMaxScenarioBytes)
+    throw ScenarioError(file + ": is too large: " + std::to_string(text.size()) + " bytes (at most " +
+                        std::to_string(kMaxScenarioBytes) + ")");
+  refuse_nul(text, r);
   json root;
-  PlaceTracker tracker(file);
-  try {
-    root = json::parse(text, [&](int depth, json::parse_event_t event, json &parsed) {
-      return tracker.on(depth, event, parsed);
-    });
-  } catch (const json::parse_error &e) {
-    std::string what = e.what();
-    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..."
-    size_t at = what.find("parse error at ");
-    what = at == std::string::npos ? what : what.substr(at + strlen("parse error "));
-    throw ScenarioError(file + ": " + what);
-  } catch (const json::exception &e) {
-    // A number beyond what a double holds, and the like.
-    std::string what = e.what();
-    size_t end = what.find("] ");
-    what = end == std::string::npos ? what : what.substr(end + 2);
-    throw ScenarioError(file + ": at " + tracker.place() + ": " + what);
+  {
+    DocumentBuilder builder(r, &root);
+    // Strict: nothing but blanks may follow the document.
+    json::sax_parse(text, &builder, json::input_format_t::json, true);
   }
-  return ScenarioReader(file).read(root);
+  ReadModel m = reader.read(root);
+  root = json();
+  check_model(m, r);
+  return std::move(m.sc);
 }
 
 Scenario load_scenario(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(path + ": cannot read: " + strerror(errno));
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw ScenarioError(path + ": cannot read: " + strerror(errno));
-  return parse_scenario(ss.str(), path);
-}
-
-std::string set_param(const std::string &params, const std::string &name, const std::string &value) {
-  std::istringstream in(params);
-  std::string word, out;
-  bool done = false;
-  while (in >> word) {
-    if (word.compare(0, name.size() + 1, name + "=") == 0 || word == name) {
-      if (done) continue;
-      word = name + "=" + value;
-      done = true;
-    }
-    out += (out.empty() ? "" : " ") + word;
+  auto refuse = [&](const std::string &why) -> ScenarioError { return ScenarioError(path + ": " + why); };
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw refuse(std::string("cannot read: ") + strerror(errno));
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0) throw refuse(std::string("cannot read: ") + strerror(errno));
+  if (S_ISDIR(st.st_mode)) throw refuse("is a directory, not a scenario file");
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) throw refuse("is a device, not a scenario file");
+  if (S_ISFIFO(st.st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // a pipe: read to its end
+  else if (!S_ISREG(st.st_mode)) throw refuse("is not a regular file");
+  if ((u64)st.st_size > kMaxScenarioBytes)
+    throw refuse("is too large: " + std::to_string((u64)st.st_size) + " bytes (at most " +
+                 std::to_string(kMaxScenarioBytes) + ")");
+  // Read at most one byte past the limit: a file that grows meanwhile is
+  // refused as too large, not read without end.
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw refuse(std::string("cannot read: ") + strerror(errno));
+    if (n == 0) break;
+    text.append(buf, (size_t)n);
+    if (text.size() > kMaxScenarioBytes)
+      throw refuse("is too large: more than " + std::to_string(kMaxScenarioBytes) + " bytes");
   }
-  if (!done) out += (out.empty() ? "" : " ") + name + "=" + value;
-  return out;
+  return parse_scenario(text, path);
 }
 
 }  // namespace pelk_tool

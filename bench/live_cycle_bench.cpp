@@ -1,0 +1,140 @@
+// One live performance cycle of the module on this machine's /proc, side by
+// side with one refresh of `top -b -n 1` and of `ps -e -o pid,comm,time`, at
+// the machine's own process count and with extra idle processes.  Every
+// figure is CPU time (user + system): the cycle's is this process's, the
+// tools' is their own as their parent sees it.
+#include <benchmark/benchmark.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace {
+
+double process_cpu_s() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+double self_sys_s() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
+}
+
+double children_cpu_s() {
+  struct rusage ru;
+  getrusage(RUSAGE_CHILDREN, &ru);
+  return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+int process_count() {
+  int n = 0;
+  if (DIR *d = opendir("/proc")) {
+    while (struct dirent *e = readdir(d)) n += e->d_name[0] >= '1' && e->d_name[0] <= '9';
+    closedir(d);
+  }
+  return n;
+}
+
+// Idle processes that stand in for a busier machine, gone with the object.
+struct IdleProcesses {
+  std::vector<pid_t> pids;
+  explicit IdleProcesses(int n) {
+    for (int i = 0; i < n; i++) {
+      pid_t p = fork();
+      if (p == 0) {
+        for (;;) pause();
+      }
+      if (p > 0) pids.push_back(p);
+    }
+  }
+  ~IdleProcesses() {
+    for (pid_t p : pids) kill(p, SIGKILL);
+    for (pid_t p : pids) waitpid(p, nullptr, 0);
+  }
+};
+
+void run_tool(const char *const argv[]) {
+  pid_t p = fork();
+  if (p == 0) {
+    freopen("/dev/null", "w", stdout);
+    execv(argv[0], const_cast<char *const *>(argv));
+    _exit(127);
+  }
+  int st;
+  waitpid(p, &st, 0);
+}
+
+void report(benchmark::State &state, double cpu_s) {
+  int procs = process_count();
+  state.counters["processes"] = procs;
+  state.counters["cpu_us_per_refresh"] = benchmark::Counter(cpu_s * 1e6 / (double)state.iterations());
+  state.counters["cpu_us_per_process"] =
+      benchmark::Counter(cpu_s * 1e6 / (double)state.iterations() / (procs ? procs : 1));
+}
+
+void BM_LiveCycle(benchmark::State &state) {
+  IdleProcesses extra((int)state.range(0));
+  host::Options opt;  // the log goes nowhere: the cycle is measured, not printed
+  host::Kernel kernel(opt);
+  if (kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=3600000") != 0) {
+    state.SkipWithError("module not loaded");
+    return;
+  }
+  kernel.flush_pending_works("pelk_perf_monitor_wq");  // descriptors opened once
+  double cpu = 0, sys0 = self_sys_s();
+  for (auto _ : state) {
+    double t = process_cpu_s();
+    kernel.flush_pending_works("pelk_perf_monitor_wq");
+    double used = process_cpu_s() - t;
+    cpu += used;
+    state.SetIterationTime(used);
+  }
+  // Most of a cycle is the kernel's: making each stat file's text.
+  state.counters["system_share"] = cpu > 0 ? (self_sys_s() - sys0) / cpu : 0;
+  kernel.rmmod("pelk_perf_util");
+  report(state, cpu);
+}
+
+void tool_bench(benchmark::State &state, const char *const argv[]) {
+  IdleProcesses extra((int)state.range(0));
+  double cpu = 0;
+  for (auto _ : state) {
+    double t = children_cpu_s();
+    run_tool(argv);
+    double used = children_cpu_s() - t;
+    cpu += used;
+    state.SetIterationTime(used > 0 ? used : 1e-9);
+  }
+  report(state, cpu);
+}
+
+void BM_TopRefresh(benchmark::State &state) {
+  static const char *const argv[] = {"/usr/bin/top", "-b", "-n", "1", nullptr};
+  tool_bench(state, argv);
+}
+
+void BM_PsRefresh(benchmark::State &state) {
+  static const char *const argv[] = {"/usr/bin/ps", "-e", "-o", "pid,comm,time", nullptr};
+  tool_bench(state, argv);
+}
+
+// 0: the machine as it is; 2000: with that many idle processes more; 5000
+// for the growth of the cycle alone.
+BENCHMARK(BM_LiveCycle)->Arg(0)->Arg(2000)->Arg(5000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TopRefresh)->Arg(0)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
+BENCHMARK(BM_PsRefresh)->Arg(0)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
+
+}  // namespace

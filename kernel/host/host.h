@@ -1,0 +1,111 @@
+// The live host backend: the kernel facilities of kernel/include served by
+// the running Linux machine.  Tasks and CPU counters come from a proc root
+// (/proc by default, or a recorded tree), clocks are the machine's own, every
+// delayed work runs on a worker thread of its own, and what the module
+// reports goes to a sink.  One Kernel exists at a time.
+//
+// Where it differs from a phone's kernel, on purpose:
+// - a walk of the task list sees the processes as they were when the walk's
+//   cycle first listed them: the listing and every process's stat file are
+//   read once per cycle (per worker thread), so the ten name look-ups of the
+//   top-ten table do not read the proc tree again;
+// - the idle queries answer -1, so idle and iowait come from /proc/stat;
+// - times come in clock ticks (USER_HZ) and are converted to nanoseconds, so
+//   they are exact only to a tick.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+
+using u64 = std::uint64_t;
+
+// One thing the module produced.
+struct Record {
+  enum Kind { Printk, Uevent, EventReport } kind = Printk;
+  u64 ts_ns = 0;        // monotonic time
+  int level = 4;        // printk
+  std::string text;     // printk text (level prefixes and final newline removed); report text
+  bool newline = false;
+  std::string action;   // uevent
+  std::vector<std::string> env;
+  int result = 0;
+  std::string code;     // event report
+  int value = 0;
+  int pid = 0;
+};
+
+struct Options {
+  std::string proc_root = "/proc";
+  std::string cpu_root = "/sys/devices/system/cpu";  // possible/online; /proc/stat when absent
+  std::string out_dir;  // proc files published below it; empty: not published
+  // Receives every record, one call at a time, from whichever thread made it.
+  std::function<void(const Record &)> sink;
+};
+
+// Counters of the proc readers, for tests and benchmarks.
+struct ReadStats {
+  u64 listings = 0;     // reads of the proc root's directory
+  u64 stat_reads = 0;   // process and thread stat files read
+  u64 opens = 0;        // stat files opened (a kept descriptor is reused)
+  u64 skipped = 0;      // entries skipped: vanished, unreadable or malformed
+};
+
+class Kernel {
+ public:
+  explicit Kernel(const Options &opt);
+  ~Kernel();  // unloads every module still loaded
+  Kernel(const Kernel &) = delete;
+  Kernel &operator=(const Kernel &) = delete;
+
+  // Loads a module's shared object and runs its init with "name=value ..."
+  // parameters; 0 or a negative errno.
+  int insmod(const std::string &path, const std::string &params = "");
+  int rmmod(const std::string &name);
+  const std::string &last_load_error() const;
+
+  // The feature-switch service: what is_tid_enable answers (default 0), and
+  // a notification of its chain (made on the calling thread).
+  void set_feature(u64 feature_id, int answer);
+  void notify_feature_change();
+
+  // open, read to the end, release, as a reader of the proc file does.
+  int proc_read(const std::string &path, std::string *out);  // "/proc/cpumonitor/cpu_monitor"
+  // Where a proc file is published under out_dir ("" when not published).
+  std::string published_path(const std::string &proc_path) const;
+
+  // Every pending delayed work runs now; returns once each has run.
+  void flush_pending_works();
+  // Only the pending works of the workqueue named wq ("pelk_perf_monitor_wq").
+  void flush_pending_works(const std::string &wq);
+  // Worker threads alive.
+  int worker_threads() const;
+  ReadStats read_stats() const;
+
+  // Starts a new cycle for the calling thread: its next walk lists the proc
+  // tree again.  Worker threads do this before each work they run.
+  static void new_cycle();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// The proc readers alone, for tests: parses one stat line.  False when it is
+// malformed.  Times stay in clock ticks.
+struct StatLine {
+  int pid = 0;
+  char comm[16] = {};
+  unsigned flags = 0;
+  u64 utime = 0, stime = 0;
+};
+bool parse_stat_line(const char *buf, size_t len, StatLine *out);
+// "0-3,6,8-9" into a bit mask of CPUs below 32; false when malformed.
+bool parse_cpu_list(const std::string &s, std::uint32_t *mask);
+
+}  // namespace host

@@ -1,0 +1,177 @@
+// procfs: the module's proc files, read through its own operations and
+// published as ordinary files under the output directory.  A published file
+// is written to a temporary name and renamed over the old one, so a reader
+// sees either the old content or the new, never a mix.
+#include "internal.h"
+
+namespace host {
+
+static void make_dirs(const std::string &path) {
+  for (size_t p = 1; p != std::string::npos; p = path.find('/', p + 1)) {
+    std::string part = path.substr(0, p);
+    if (!part.empty()) mkdir(part.c_str(), 0755);
+  }
+  mkdir(path.c_str(), 0755);
+}
+
+std::string Kernel::Impl::out_path(const std::string &proc_path) const {
+  if (opt.out_dir.empty() || proc_path.rfind("/proc/", 0) != 0) return "";
+  return opt.out_dir + proc_path.substr(5);
+}
+
+// open, read to the end, release; 0 or a negative errno.
+int Kernel::Impl::proc_read(kapi::proc_dir_entry *de, std::string *out) {
+  {
+    std::lock_guard<std::mutex> lk(proc_mu);
+    if (de->removed || de->is_dir || !de->ops) return -ENOENT;
+    de->readers++;
+  }
+  const kapi::proc_ops *ops = de->ops;
+  kapi::inode ino{de};
+  kapi::file f{nullptr, &ino, 1, 0};
+  int rc = ops->proc_open ? ops->proc_open(&ino, &f) : 0;
+  if (rc == 0) {
+    out->clear();
+    char buf[4096];
+    long long pos = 0;
+    for (;;) {
+      if (!ops->proc_read) {
+        rc = -EIO;
+        break;
+      }
+      long n = (long)ops->proc_read(&f, buf, sizeof(buf), (decltype(f.f_pos) *)&pos);
+      if (n < 0) rc = (int)n;
+      if (n <= 0) break;
+      out->append(buf, (size_t)n);
+    }
+    if (ops->proc_release) ops->proc_release(&ino, &f);
+  }
+  {
+    std::lock_guard<std::mutex> lk(proc_mu);
+    de->readers--;
+  }
+  proc_cv.notify_all();
+  return rc;
+}
+
+void Kernel::Impl::publish_all() {
+  if (opt.out_dir.empty()) return;
+  std::lock_guard<std::mutex> pub(publish_mu);
+  std::vector<kapi::proc_dir_entry *> files;
+  {
+    std::lock_guard<std::mutex> lk(proc_mu);
+    for (auto &p : pdes)
+      if (!p->removed && !p->is_dir) files.push_back(p.get());
+  }
+  for (auto *de : files) {
+    std::string content, path = out_path(de->path);
+    if (path.empty() || proc_read(de, &content) != 0) continue;
+    make_dirs(path.substr(0, path.rfind('/')));
+    std::string tmp = path.substr(0, path.rfind('/') + 1) + "." + de->name + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) continue;
+    bool ok = write(fd, content.data(), content.size()) == (ssize_t)content.size();
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) unlink(tmp.c_str());
+  }
+}
+
+void Kernel::Impl::unpublish(kapi::proc_dir_entry *de) {
+  std::string path = out_path(de->path);
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> pub(publish_mu);
+  if (de->is_dir) rmdir(path.c_str());
+  else unlink(path.c_str());
+}
+
+int Kernel::proc_read(const std::string &path, std::string *out) {
+  kapi::proc_dir_entry *de = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(impl_->proc_mu);
+    for (auto &p : impl_->pdes)
+      if (!p->removed && p->path == path) de = p.get();
+  }
+  if (!de) return -ENOENT;
+  new_cycle();
+  return impl_->proc_read(de, out);
+}
+
+std::string Kernel::published_path(const std::string &proc_path) const { return impl_->out_path(proc_path); }
+
+}  // namespace host
+
+namespace kapi {
+using host::H;
+
+static proc_dir_entry *proc_add(const char *name, umode_t mode, proc_dir_entry *parent, const proc_ops *ops,
+                                void *data, bool dir) {
+  auto &I = H();
+  if (!name || !*name || std::strchr(name, '/')) return nullptr;
+  std::lock_guard<std::mutex> lk(I.proc_mu);
+  std::string path = (parent ? parent->path : std::string("/proc")) + "/" + name;
+  for (auto &p : I.pdes)
+    if (!p->removed && p->path == path) return nullptr;
+  auto de = std::make_unique<proc_dir_entry>();
+  de->name = name;
+  de->path = path;
+  de->mode = mode;
+  de->is_dir = dir;
+  de->parent = parent;
+  de->ops = ops;
+  de->data = data;
+  I.pdes.push_back(std::move(de));
+  return I.pdes.back().get();
+}
+
+struct proc_dir_entry *proc_mkdir(const char *name, struct proc_dir_entry *parent) {
+  return proc_add(name, 0555, parent, nullptr, nullptr, true);
+}
+struct proc_dir_entry *proc_create(const char *name, umode_t mode, struct proc_dir_entry *parent,
+                                   const struct proc_ops *proc_ops) {
+  return proc_add(name, mode, parent, proc_ops, nullptr, false);
+}
+struct proc_dir_entry *proc_create_data(const char *name, umode_t mode, struct proc_dir_entry *parent,
+                                        const struct proc_ops *proc_ops, void *data) {
+  return proc_add(name, mode, parent, proc_ops, data, false);
+}
+
+// Removes de and everything below it, deepest first; waits for the readers
+// in progress, as the kernel's removal does.
+static void remove_tree(proc_dir_entry *de) {
+  auto &I = H();
+  std::vector<proc_dir_entry *> gone;
+  {
+    std::unique_lock<std::mutex> lk(I.proc_mu);
+    if (de->removed) return;
+    for (auto &p : I.pdes)
+      if (!p->removed && (p.get() == de || p->path.rfind(de->path + "/", 0) == 0)) gone.push_back(p.get());
+    std::sort(gone.begin(), gone.end(), [](auto *a, auto *b) { return a->path.size() > b->path.size(); });
+    for (auto *p : gone) p->removed = true;
+    I.proc_cv.wait(lk, [&] {
+      for (auto *p : gone)
+        if (p->readers) return false;
+      return true;
+    });
+  }
+  for (auto *p : gone) I.unpublish(p);
+}
+
+void remove_proc_entry(const char *name, struct proc_dir_entry *parent) {
+  auto &I = H();
+  proc_dir_entry *de = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(I.proc_mu);
+    std::string path = (parent ? parent->path : std::string("/proc")) + "/" + (name ? name : "");
+    for (auto &p : I.pdes)
+      if (!p->removed && p->path == path) de = p.get();
+  }
+  if (de) remove_tree(de);
+}
+
+void proc_remove(struct proc_dir_entry *de) {
+  if (de) remove_tree(de);
+}
+
+void *PDE_DATA(const struct inode *inode) { return inode && inode->pde ? inode->pde->data : nullptr; }
+
+}  // namespace kapi

@@ -1,0 +1,438 @@
+// Tasks and CPU counters, read from the proc root.
+//
+// Each thread that walks tasks has a view of its own: the processes listed in
+// its current cycle, each read from its stat file once per cycle through a
+// descriptor kept open from one cycle to the next (pread at offset 0).  Once
+// a process has exited its descriptor fails, so a newcomer that takes its pid
+// is opened afresh and never mistaken for it.  Views are never shared, so the
+// module's workers need no lock between them; a task leaves its view only at
+// the end of an RCU read-side section, once nothing holds it.
+#include "internal.h"
+
+namespace host {
+
+namespace {
+
+struct View {
+  u64 kernel = 0;       // the Kernel it was made for (its serial)
+  u64 gen = 1;          // the thread's cycle
+  u64 listed_gen = 0;   // cycle of the last listing
+  std::map<int, std::unique_ptr<kapi::task_struct>> procs, threads;
+  std::vector<kapi::task_struct *> order;  // this cycle's processes, by pid
+  std::vector<std::unique_ptr<kapi::task_struct>> retired;
+  int rcu_depth = 0;
+  // CPU counters of this cycle
+  u64 cpu_gen = 0;
+  u32 possible = 0, online = 0;
+  u64 cpustat[kMaxCpus][kapi::NR_STATS] = {};
+
+  ~View() {
+    for (auto &p : procs)
+      if (p.second->fd >= 0) close(p.second->fd);
+    for (auto &t : threads)
+      if (t.second->fd >= 0) close(t.second->fd);
+  }
+};
+
+thread_local View *tl_view;
+thread_local std::unique_ptr<View> tl_view_owner;
+
+// The calling thread's view; a thread that outlives one Kernel starts afresh
+// with the next (another proc root, other descriptors).
+View &view() {
+  u64 serial = g_host ? H().serial : 0;
+  if (!tl_view || tl_view->kernel != serial) {
+    tl_view_owner = std::make_unique<View>();
+    tl_view = tl_view_owner.get();
+    tl_view->kernel = serial;
+  }
+  return *tl_view;
+}
+
+bool is_number(const char *s) {
+  if (!*s) return false;
+  for (; *s; s++)
+    if (*s < '0' || *s > '9') return false;
+  return true;
+}
+
+std::string stat_path(const kapi::task_struct *t) {
+  const std::string &root = H().opt.proc_root;
+  if (t->thread) return root + "/" + std::to_string(t->tgid) + "/task/" + std::to_string(t->pid) + "/stat";
+  return root + "/" + std::to_string(t->pid) + "/stat";
+}
+
+void drop_fd(kapi::task_struct *t) {
+  if (t->fd >= 0) close(t->fd);
+  t->fd = -1;
+}
+
+// Reads the stat file of t, through its kept descriptor when it has one.
+// A descriptor that fails (its process has exited) is replaced once.
+bool read_stat(kapi::task_struct *t) {
+  auto &I = H();
+  char buf[1024];
+  ssize_t n = -1;
+  for (int attempt = 0; attempt < 2 && n <= 0; attempt++) {
+    bool kept = true;
+    if (t->fd < 0) {
+      t->fd = open(stat_path(t).c_str(), O_RDONLY | O_CLOEXEC);
+      if (t->fd < 0) return false;  // gone, or not ours to read
+      I.opens++;
+      kept = false;
+    }
+    n = pread(t->fd, buf, sizeof(buf) - 1, 0);
+    if (n <= 0) {
+      drop_fd(t);
+      if (!kept) return false;  // a fresh descriptor failed: not readable
+    }
+  }
+  I.stat_reads++;
+  if (!I.keep_fds) drop_fd(t);
+  StatLine s;
+  if (!parse_stat_line(buf, (size_t)n, &s) || s.pid != t->pid) return false;
+  std::memcpy(t->comm, s.comm, sizeof(t->comm));
+  t->flags = s.flags;
+  t->utime = s.utime * I.ns_per_tick;
+  t->stime = s.stime * I.ns_per_tick;
+  return true;
+}
+
+void retire(View &v, std::map<int, std::unique_ptr<kapi::task_struct>> &from,
+            std::map<int, std::unique_ptr<kapi::task_struct>>::iterator it) {
+  drop_fd(it->second.get());
+  v.retired.push_back(std::move(it->second));
+  from.erase(it);
+}
+
+// The processes of this cycle: the proc root's numeric entries whose stat
+// file reads and parses.  A process that vanishes between the listing and
+// the read, or whose file cannot be read or parsed, is left out this cycle.
+void ensure_listed(View &v) {
+  if (v.listed_gen == v.gen) return;
+  auto &I = H();
+  v.listed_gen = v.gen;
+  I.listings++;
+  std::vector<int> pids;
+  if (DIR *d = opendir(I.opt.proc_root.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      if (!is_number(e->d_name) || std::strlen(e->d_name) > 9) continue;
+      int pid = std::atoi(e->d_name);
+      if (pid > 0) pids.push_back(pid);
+    }
+    closedir(d);
+  }
+  std::sort(pids.begin(), pids.end());
+  v.order.clear();
+  for (int pid : pids) {
+    auto &slot = v.procs[pid];
+    if (!slot) {
+      slot = std::make_unique<kapi::task_struct>();
+      slot->pid = slot->tgid = pid;
+    }
+    if (!read_stat(slot.get())) {
+      I.skipped++;
+      continue;
+    }
+    slot->seen_gen = v.gen;
+    v.order.push_back(slot.get());
+  }
+  for (auto it = v.procs.begin(); it != v.procs.end();) {
+    auto next = std::next(it);
+    if (it->second->seen_gen != v.gen) retire(v, v.procs, it);
+    it = next;
+  }
+  for (auto it = v.threads.begin(); it != v.threads.end();) {
+    auto next = std::next(it);
+    auto p = v.procs.find(it->second->tgid);
+    if (p == v.procs.end()) retire(v, v.threads, it);
+    it = next;
+  }
+}
+
+// The threads of process p this cycle, read from its task/ directory.
+void ensure_threads(View &v, kapi::task_struct *p) {
+  if (p->thread || p->threads_gen == v.gen) return;
+  auto &I = H();
+  p->threads_gen = v.gen;
+  p->threads.clear();
+  std::vector<int> tids;
+  std::string dir = I.opt.proc_root + "/" + std::to_string(p->pid) + "/task";
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      if (!is_number(e->d_name) || std::strlen(e->d_name) > 9) continue;
+      int tid = std::atoi(e->d_name);
+      if (tid > 0) tids.push_back(tid);
+    }
+    closedir(d);
+  }
+  // The leader first, then the others by tid.
+  std::sort(tids.begin(), tids.end(), [&](int a, int b) {
+    return (a == p->pid) != (b == p->pid) ? a == p->pid : a < b;
+  });
+  for (int tid : tids) {
+    auto &slot = v.threads[tid];
+    if (slot && slot->tgid != p->pid) {  // a tid of another process before
+      drop_fd(slot.get());
+      v.retired.push_back(std::move(slot));
+    }
+    if (!slot) {
+      slot = std::make_unique<kapi::task_struct>();
+      slot->pid = tid;
+      slot->tgid = p->pid;
+      slot->thread = true;
+    }
+    if (!read_stat(slot.get())) {
+      I.skipped++;
+      continue;
+    }
+    slot->seen_gen = v.gen;
+    p->threads.push_back(slot.get());
+  }
+}
+
+void free_retired(View &v) {
+  if (v.rcu_depth > 0) return;
+  v.retired.erase(std::remove_if(v.retired.begin(), v.retired.end(), [](auto &t) { return t->refs == 0; }),
+                  v.retired.end());
+}
+
+// "cpuN user nice system idle iowait irq softirq steal guest guest_nice" in
+// clock ticks, into the kernel's counter order.
+void ensure_cpustat(View &v) {
+  if (v.cpu_gen == v.gen) return;
+  auto &I = H();
+  v.cpu_gen = v.gen;
+  std::memset(v.cpustat, 0, sizeof(v.cpustat));
+  std::string text, list;
+  u32 in_stat = 0;
+  if (read_file(I.opt.proc_root + "/stat", &text)) {
+    static const int order[] = {kapi::CPUTIME_USER, kapi::CPUTIME_NICE, kapi::CPUTIME_SYSTEM,
+                                kapi::CPUTIME_IDLE, kapi::CPUTIME_IOWAIT, kapi::CPUTIME_IRQ,
+                                kapi::CPUTIME_SOFTIRQ, kapi::CPUTIME_STEAL, kapi::CPUTIME_GUEST,
+                                kapi::CPUTIME_GUEST_NICE};
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t eol = text.find('\n', pos);
+      if (eol == std::string::npos) eol = text.size();
+      std::string line = text.substr(pos, eol - pos);
+      pos = eol + 1;
+      unsigned cpu;
+      unsigned long long f[10] = {};
+      int used = 0;
+      if (line.compare(0, 3, "cpu") != 0 || line.size() < 4 || line[3] < '0' || line[3] > '9') continue;
+      // Older kernels give fewer fields; at least user to idle must be there.
+      int n = std::sscanf(line.c_str(), "cpu%u %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu%n", &cpu, &f[0],
+                          &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &used);
+      if (n < 5 || cpu >= (unsigned)kMaxCpus) continue;
+      for (int i = 0; i < 10 && i < n - 1; i++) v.cpustat[cpu][order[i]] = f[i] * I.ns_per_tick;
+      in_stat |= 1u << cpu;
+    }
+  }
+  u32 mask = 0;
+  v.possible = read_file(I.opt.cpu_root + "/possible", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
+  mask = 0;
+  v.online = read_file(I.opt.cpu_root + "/online", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
+  v.online &= v.possible;
+}
+
+}  // namespace
+
+void Kernel::new_cycle() { view().gen++; }
+
+void rcu_enter() { view().rcu_depth++; }
+void rcu_leave() {
+  View &v = view();
+  if (v.rcu_depth > 0) v.rcu_depth--;
+  free_retired(v);
+}
+
+bool parse_stat_line(const char *buf, size_t len, StatLine *out) {
+  // "pid (comm) state ppid ..." where comm may hold blanks and parentheses:
+  // it ends at the last ')'.  Read in place: this runs for every process
+  // of every cycle.
+  const char *end = buf + len, *close = nullptr;
+  for (const char *p = buf; p < end; p++)
+    if (*p == ')') close = p;
+  u64 pid = 0;
+  const char *p = buf;
+  while (p < end && *p >= '0' && *p <= '9' && pid < 100000000) pid = pid * 10 + (u64)(*p++ - '0');
+  if (p == buf || pid == 0 || end - p < 2 || p[0] != ' ' || p[1] != '(' || !close || close < p + 2) return false;
+  const char *comm = p + 2;
+  size_t comm_len = (size_t)(close - comm);
+  if (comm_len > 15) return false;
+  // Fields 3 (state) to 15 (stime) follow, one blank apart.
+  u64 field[16] = {};
+  p = close + 1;
+  for (int f = 3; f <= 15; f++) {
+    if (p >= end || *p != ' ') return false;
+    p++;
+    const char *start = p;
+    if (f == 3) {  // the state: one letter
+      while (p < end && *p != ' ') p++;
+    } else if (f == 7 || f == 8) {  // tty_nr, tpgid: may be negative
+      if (p < end && *p == '-') p++;
+      while (p < end && *p >= '0' && *p <= '9') p++;
+    } else {
+      u64 v = 0;
+      while (p < end && *p >= '0' && *p <= '9') {
+        if (v > (~0ull - 9) / 10) return false;
+        v = v * 10 + (u64)(*p++ - '0');
+      }
+      field[f] = v;
+    }
+    if (p == start || (p < end && *p != ' ' && *p != '\n')) return false;
+  }
+  if (field[9] > 0xffffffffull) return false;
+  out->pid = (int)pid;
+  std::memset(out->comm, 0, sizeof(out->comm));
+  std::memcpy(out->comm, comm, comm_len);
+  out->flags = (unsigned)field[9];
+  out->utime = field[14];
+  out->stime = field[15];
+  return true;
+}
+
+bool parse_cpu_list(const std::string &s, u32 *mask) {
+  u32 m = 0;
+  size_t p = 0;
+  std::string t = s.substr(0, s.find('\n'));
+  if (t.empty()) return false;
+  while (p < t.size()) {
+    char *end = nullptr;
+    unsigned long a = std::strtoul(t.c_str() + p, &end, 10), b = a;
+    if (end == t.c_str() + p) return false;
+    p = (size_t)(end - t.c_str());
+    if (p < t.size() && t[p] == '-') {
+      b = std::strtoul(t.c_str() + p + 1, &end, 10);
+      if (end == t.c_str() + p + 1 || b < a) return false;
+      p = (size_t)(end - t.c_str());
+    }
+    for (unsigned long c = a; c <= b && c < (unsigned long)kMaxCpus; c++) m |= 1u << c;
+    if (p < t.size() && t[p] != ',') return false;
+    if (p < t.size()) p++;
+  }
+  *mask = m;
+  return true;
+}
+
+}  // namespace host
+
+namespace kapi {
+using host::view;
+
+task_struct init_task;
+
+struct task_struct *next_task(struct task_struct *p) {
+  auto &v = view();
+  if (p == &init_task) {
+    host::ensure_listed(v);
+    return v.order.empty() ? &init_task : v.order.front();
+  }
+  auto it = std::upper_bound(v.order.begin(), v.order.end(), p->pid,
+                             [](int pid, const task_struct *t) { return pid < t->pid; });
+  return it == v.order.end() ? &init_task : *it;
+}
+
+struct task_struct *task_first_thread(struct task_struct *p) {
+  if (!p || p == &init_task) return nullptr;
+  if (p->thread) return p;
+  host::ensure_threads(view(), p);
+  return p->threads.empty() ? nullptr : p->threads.front();
+}
+
+struct task_struct *task_next_thread(struct task_struct *p, struct task_struct *t) {
+  if (!p || p->thread) return nullptr;
+  auto it = std::find(p->threads.begin(), p->threads.end(), t);
+  if (it == p->threads.end() || ++it == p->threads.end()) return nullptr;
+  return *it;
+}
+
+struct task_struct *find_task_by_vpid(pid_t nr) {
+  auto &v = view();
+  host::ensure_listed(v);
+  auto p = v.procs.find(nr);
+  if (p != v.procs.end() && p->second->seen_gen == v.gen) return p->second.get();
+  auto t = v.threads.find(nr);
+  if (t != v.threads.end() && t->second->seen_gen == v.gen) return t->second.get();
+  return nullptr;
+}
+
+pid_t task_pid_nr(const struct task_struct *t) { return t ? t->pid : 0; }
+pid_t task_tgid_nr(const struct task_struct *t) { return t ? t->tgid : 0; }
+const char *task_comm(const struct task_struct *t) { return t ? t->comm : ""; }
+unsigned int task_flags(const struct task_struct *t) { return t ? t->flags : 0; }
+
+short task_oom_score_adj(const struct task_struct *t) {
+  if (!t || t == &init_task) return 0;
+  auto &v = view();
+  auto p = v.procs.find(t->tgid);
+  task_struct *leader = p != v.procs.end() ? p->second.get() : const_cast<task_struct *>(t);
+  if (leader->oom_gen != v.gen) {
+    std::string text;
+    leader->oom_gen = v.gen;
+    leader->oom_score_adj = 0;
+    if (host::read_file(host::H().opt.proc_root + "/" + std::to_string(t->tgid) + "/oom_score_adj", &text)) {
+      char *end = nullptr;
+      long x = std::strtol(text.c_str(), &end, 10);
+      if (end != text.c_str() && x >= -1000 && x <= 1000) leader->oom_score_adj = (short)x;
+    }
+  }
+  return leader->oom_score_adj;
+}
+
+void get_task_struct(struct task_struct *t) {
+  if (t) t->refs++;
+}
+void put_task_struct(struct task_struct *t) {
+  if (t && t->refs > 0) t->refs--;
+  host::free_retired(view());
+}
+
+void task_cputime(struct task_struct *t, u64 *utime, u64 *stime) {
+  if (utime) *utime = t ? t->utime : 0;
+  if (stime) *stime = t ? t->stime : 0;
+}
+void task_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) { task_cputime(p, ut, st); }
+// A process's stat file already counts its ended threads.
+void thread_group_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) { task_cputime(p, ut, st); }
+
+void rcu_read_lock(void) { host::rcu_enter(); }
+void rcu_read_unlock(void) { host::rcu_leave(); }
+void synchronize_rcu(void) {}
+
+bool cpu_possible(unsigned int cpu) {
+  auto &v = view();
+  host::ensure_cpustat(v);
+  return cpu < (unsigned)host::kMaxCpus && (v.possible >> cpu & 1u);
+}
+bool cpu_online(unsigned int cpu) {
+  auto &v = view();
+  host::ensure_cpustat(v);
+  return cpu < (unsigned)host::kMaxCpus && (v.online >> cpu & 1u);
+}
+unsigned int num_online_cpus(void) {
+  auto &v = view();
+  host::ensure_cpustat(v);
+  return (unsigned)__builtin_popcount(v.online);
+}
+unsigned int num_possible_cpus(void) {
+  auto &v = view();
+  host::ensure_cpustat(v);
+  return (unsigned)__builtin_popcount(v.possible);
+}
+
+void kcpustat_cpu_fetch(struct kernel_cpustat *dst, int cpu) {
+  auto &v = view();
+  host::ensure_cpustat(v);
+  std::memset(dst, 0, sizeof(*dst));
+  if (cpu < 0 || cpu >= host::kMaxCpus || !(v.possible >> cpu & 1u)) return;
+  for (int i = 0; i < NR_STATS; i++) dst->cpustat[i] = v.cpustat[cpu][i];
+}
+
+// Idle is not tracked apart from /proc/stat here: the module falls back to
+// the counters.
+u64 get_cpu_idle_time_us(int, u64 *) { return (u64)-1; }
+u64 get_cpu_iowait_time_us(int, u64 *) { return (u64)-1; }
+
+}  // namespace kapi

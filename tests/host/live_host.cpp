@@ -1,0 +1,227 @@
+// The live host backend on this machine: a busy process is seen as busy,
+// `run` ends by itself and cleans up, and the proc file can be read while
+// cycles run.  Bounds are generous: the machine may be small and loaded.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "host.h"
+#include "run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kDone = "[K][Perf] PELK Perf Statistic done";
+
+// Threads of this process named as the live kernel's workers.
+int worker_threads() {
+  int n = 0;
+  for (auto &e : fs::directory_iterator("/proc/self/task")) {
+    std::ifstream f(e.path() / "comm");
+    std::string comm;
+    std::getline(f, comm);
+    n += comm == "pelk_kworker";
+  }
+  return n;
+}
+
+// utime + stime of a process, clock ticks; -1 when it cannot be read.
+long long cpu_ticks(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t p = s.rfind(')');
+  if (p == std::string::npos) return -1;
+  std::istringstream in(s.substr(p + 2));
+  std::string field;
+  long long ut = 0, st = 0;
+  for (int i = 3; i <= 15 && in >> field; i++) {
+    if (i == 14) ut = std::stoll(field);
+    if (i == 15) st = std::stoll(field);
+  }
+  return ut + st;
+}
+
+fs::path temp_dir() {
+  char tmpl[] = "/tmp/pelk_live_XXXXXX";
+  return mkdtemp(tmpl) ? fs::path(tmpl) : fs::path();
+}
+
+// Collects the log and wakes a waiter at each finished cycle.
+struct Collector {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> lines;
+  int cycles = 0;
+  std::function<void()> at_cycle_end;
+  void add(const host::Record &r) {
+    std::lock_guard<std::mutex> lk(mu);
+    if (r.kind != host::Record::Printk) return;
+    lines.push_back(r.text);
+    if (r.text == kDone) {
+      if (at_cycle_end) at_cycle_end();
+      cycles++;
+      cv.notify_all();
+    }
+  }
+  bool wait_cycles(int n, int seconds) {
+    std::unique_lock<std::mutex> lk(mu);
+    return cv.wait_for(lk, std::chrono::seconds(seconds), [&] { return cycles >= n; });
+  }
+};
+
+TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    prctl(PR_SET_NAME, "pelk_busy_kid");
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;) __asm__ volatile("");
+  }
+  Collector c;
+  std::vector<long long> ticks_at_end;  // the child's CPU time at each cycle's end
+  c.at_cycle_end = [&] { ticks_at_end.push_back(cpu_ticks(child)); };
+  {
+    host::Options opt;
+    opt.sink = [&](const host::Record &r) { c.add(r); };
+    host::Kernel kernel(opt);
+    ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=1000"), 0) << kernel.last_load_error();
+    EXPECT_TRUE(c.wait_cycles(5, 120));
+    EXPECT_EQ(kernel.rmmod("pelk_perf_util"), 0);
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+
+  // Rows of each cycle: "[K] %8llu%%  %5d  %20s  %11llu(ns)  %5d".
+  std::string me = std::to_string(child);
+  long tick_ns = 1000000000L / sysconf(_SC_CLK_TCK);
+  int cycle = 0, row = 0, best_row = 99, near = 0;
+  for (auto &l : c.lines) {
+    if (l == kDone) {
+      cycle++;
+      row = 0;
+      continue;
+    }
+    if (l.find("(ns)") == std::string::npos) continue;
+    row++;
+    unsigned long long pct = 0, ns = 0;
+    int pid = 0;
+    char name[32] = {};
+    if (std::sscanf(l.c_str(), "[K] %llu%% %d %31s %llu(ns)", &pct, &pid, name, &ns) != 4 || pid != child) continue;
+    EXPECT_STREQ(name, "pelk_busy_kid");
+    if (cycle == 0 || cycle >= (int)ticks_at_end.size()) continue;  // the first cycle counts its whole life
+    best_row = std::min(best_row, row);
+    EXPECT_LE(pct, 110u) << l;  // one thread uses at most one CPU
+    // Near what the child used between the ends of the two cycles: the walks
+    // come a little before, so allow a quarter period and two ticks.
+    long long used_ns = (ticks_at_end[cycle] - ticks_at_end[cycle - 1]) * tick_ns;
+    near += std::llabs((long long)ns - used_ns) <= 250000000LL + 2 * tick_ns;
+  }
+  EXPECT_LE(best_row, 3) << "the busy child was never in the first three rows";
+  EXPECT_GE(near, 1) << "no cycle gave the child's real use";
+}
+
+TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
+  fs::path out = temp_dir();
+  std::ostringstream o, e;
+  auto t0 = std::chrono::steady_clock::now();
+  std::string log = (out / "log.txt").string(), events = (out / "events.txt").string();
+  int rc = pelk_tool::run_live({"--duration", "1.5", "--period", "300", "--out", out.string(), "--switch",
+                                "health=on,zeb=off", "--module", PELK_MODULE_PATH, "--log", log, "--on-event",
+                                "echo \"$PELK_EVENT\" >> " + events},
+                               o, e);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(rc, 0) << e.str();
+  EXPECT_EQ(worker_threads(), 0);
+  EXPECT_GE(took, 1.4);
+  std::string text = o.str();
+  EXPECT_NE(text.find("] is_HEALTH_enable is true\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(std::string("] ") + kDone + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("] <uevent add> ACTION=add DEVPATH=/devices/virtual/misc/pelk_systemserver_loading"),
+            std::string::npos);
+  EXPECT_NE(text.find("] pelk_cpu_monitor_exit\n"), std::string::npos);
+  EXPECT_FALSE(fs::exists(out / "cpumonitor" / "cpu_monitor"));  // gone with the module
+  std::ifstream lf(log), ef(events);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(lf)), std::istreambuf_iterator<char>()), text);
+  // The command saw each uevent's marked line: the load's and the unload's.
+  std::string ev((std::istreambuf_iterator<char>(ef)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(std::count(ev.begin(), ev.end(), '\n'), 2) << ev;
+  EXPECT_NE(ev.find("] <uevent add> ACTION=add "), std::string::npos) << ev;
+  EXPECT_NE(ev.find("] <uevent remove> ACTION=remove "), std::string::npos) << ev;
+  fs::remove_all(out);
+
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
+                                       {"--switch", "wifi=on"}, {"--switch", "health=yes"}, {"stray"},
+                                       {"--duration"}, {"--duration", "-1"}, {"--proc-root", "/nonexistent"}}) {
+    std::ostringstream o2, e2;
+    EXPECT_EQ(pelk_tool::run_live(bad, o2, e2), 2) << bad[0];
+    EXPECT_TRUE(o2.str().empty());
+  }
+}
+
+TEST(Live, ProcFileReadableWhileCyclesRun) {
+  fs::path out = temp_dir();
+  Collector c;
+  host::Options opt;
+  opt.out_dir = out.string();
+  opt.sink = [&](const host::Record &r) { c.add(r); };
+  host::Kernel kernel(opt);
+  kernel.set_feature(901060000029ULL, 1);  // the health watch walks too
+  ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=20"), 0) << kernel.last_load_error();
+  kernel.notify_feature_change();
+  const std::string proc = "/proc/cpumonitor/cpu_monitor", file = kernel.published_path(proc);
+  ASSERT_EQ(file, (out / "cpumonitor" / "cpu_monitor").string());
+
+  // Every read, through the module or of the published file, gives a whole
+  // content: as many fields as the first one.
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0}, broken{0};
+  auto fields = [](const std::string &s) { return std::count(s.begin(), s.end(), ','); };
+  std::thread via_module([&] {
+    std::string s;
+    long want = -1;
+    while (!stop && kernel.proc_read(proc, &s) == 0) {
+      if (want < 0) want = fields(s);
+      broken += fields(s) != want || want < 40;
+      reads++;
+    }
+  });
+  std::thread via_file([&] {
+    long want = -1;
+    while (!stop) {
+      std::ifstream f(file);
+      if (!f) continue;
+      std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      if (want < 0) want = fields(s);
+      broken += fields(s) != want || want < 40;
+      reads++;
+    }
+  });
+  EXPECT_TRUE(c.wait_cycles(10, 120));
+  EXPECT_EQ(worker_threads(), 2);  // the cycle's and the health watch's
+  // Unloaded while the module's reader may be inside a read: removal waits for it.
+  EXPECT_EQ(kernel.rmmod("pelk_perf_util"), 0);
+  stop = true;
+  via_module.join();
+  via_file.join();
+  EXPECT_GT(reads.load(), 10);
+  EXPECT_EQ(broken.load(), 0);
+  EXPECT_EQ(kernel.worker_threads(), 0);
+  EXPECT_EQ(worker_threads(), 0);
+  fs::remove_all(out);
+}
+
+}  // namespace
