@@ -11,6 +11,25 @@ cd "$(dirname "$0")"
 mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libjs-chart.js chromium)
+# The real-kernel tests (test mode): Debian's kernel and headers, qemu, busybox,
+# the arm64 cross compilers, dkms and the module tools.
+kernel_packages=(linux-image-amd64 linux-headers-amd64 qemu-system-x86 qemu-system-arm busybox-static
+  gcc-aarch64-linux-gnu g++-aarch64-linux-gnu libc6-dev-arm64-cross dkms cpio kmod python3)
+if [ "$mode" = test ]; then
+  packages+=("${kernel_packages[@]}")
+fi
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null 2>&1; then sudo "$@"; else
+    echo "setup: not running as root and no sudo: run as root: $*" >&2; exit 1; fi
+}
+# The arm64 kernel, headers and busybox are unpacked, not installed
+# (tests/qemu/fetch_arm64.sh); apt needs arm64's package lists for them.
+if [ "$mode" = test ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  echo "setup: adding the arm64 package architecture"
+  as_root dpkg --add-architecture arm64
+  as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -61,6 +80,14 @@ case "$mode" in
     echo "setup: Release build (build-release)"
     configure build-release -DCMAKE_BUILD_TYPE=Release -DPELK_BUILD_TESTS=OFF -DPELK_BUILD_BENCH=OFF
     cmake --build build-release -j2
+    # The module as a real kernel module: Kbuild builds, qemu boots of
+    # Debian's amd64 and arm64 kernels, and a dkms build (build/qemu, build/dkms).
+    echo "setup: real-kernel tests (build/qemu, build/dkms)"
+    tests/qemu/run.sh amd64
+    tests/kmod/check_ko_test.sh "$(ls -d /usr/src/linux-headers-*-amd64 | sort -V | tail -1)" build/qemu/amd64/kmod
+    tests/qemu/fetch_arm64.sh
+    tests/qemu/run.sh arm64
+    tests/dkms/run.sh
     echo "setup: all tests passed; Release builds"
     ;;
   *)
