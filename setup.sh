@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 
 mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libjs-chart.js chromium)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -111,3 +111,26 @@ void BM_TaskChurn(benchmark::State &state) {
 BENCHMARK(BM_TaskChurn)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
+
+namespace {
+
+// Simulation speed: the built-in phone (its default period, with the health
+// cycle) for an hour, a day and a week, its text output formatted as the
+// program writes it; `sim_s_per_s` is simulated seconds per second of CPU.
+void BM_SimulationSpeed(benchmark::State &state) {
+  using namespace pelk_tool;
+  Scenario sc = parse_scenario(default_scenario_json(), kDefaultScenarioName);
+  sc.duration_ns = (u64)state.range(0) * sim::kNsPerSec;
+  RunOptions opt;
+  opt.module_path = PELK_MODULE_PATH;
+  u64 bytes = 0;
+  for (auto _ : state)
+    simulate(sc, opt, [&](const OutEvent &e) {
+      if (e.type != OutEvent::Note) bytes += format_text(e).size();
+    });
+  benchmark::DoNotOptimize(bytes);
+  state.counters["sim_s_per_s"] = benchmark::Counter((double)state.range(0), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_SimulationSpeed)->ArgName("sim_s")->Arg(3600)->Arg(86400)->Arg(604800)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace

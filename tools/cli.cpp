@@ -9,7 +9,9 @@
 #include <fstream>
 #include <optional>
 
+#include "log_table.h"
 #include "output.h"
+#include "plot.h"
 #include "scenario.h"
 #include "simulate.h"
 
@@ -56,8 +58,11 @@ const char kUsage[] =
     "                             and print what the module produced\n"
     "  run [OPTIONS]              load the module on this machine's live kernel\n"
     "                             facts and print its reports as they come\n"
+    "  parse [LOG...]             read the module's reports out of kernel logs\n"
+    "                             into a table (JSON, JSON lines or CSV)\n"
+    "  plot [LOG] -o PAGE.html    draw a log's reports as one self-contained page\n"
     "\n"
-    "Run 'pelk_perf_util simulate --help' (or run --help) for the options.\n";
+    "Run 'pelk_perf_util COMMAND --help' for its options.\n";
 
 const char kSimulateUsage[] =
     "usage: pelk_perf_util simulate [SCENARIO.json] [OPTIONS]\n"
@@ -290,6 +295,8 @@ int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostrea
   }
   if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);
   if (cmd == "run") return run_command(args, out, err);
+  if (cmd == "parse") return parse_command({args.begin() + 1, args.end()}, out, err);
+  if (cmd == "plot") return plot_command({args.begin() + 1, args.end()}, out, err);
   return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
 }
 

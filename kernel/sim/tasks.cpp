@@ -50,6 +50,14 @@ void Kernel::Impl::rcu_quiescent() {
   }
 }
 
+// A new thread goes last in its process's list.
+static void link_thread(task_struct *leader, task_struct *t) {
+  t->thread_prev = leader->thread_last;
+  if (leader->thread_last) leader->thread_last->thread_next = t;
+  leader->thread_last = t;
+  t->in_threads = true;
+}
+
 int Kernel::spawn(const TaskSpec &ts) {
   Impl &I = *impl_;
   int pid = ts.pid;
@@ -79,6 +87,7 @@ int Kernel::spawn(const TaskSpec &ts) {
     t->sig = leader->sig;
     t->thread_index = leader->threads_created++;
     leader->threads.emplace(t->thread_index, t);
+    link_thread(leader, t);
   } else {
     t->tgid = pid;
     t->leader = t;
@@ -86,9 +95,14 @@ int Kernel::spawn(const TaskSpec &ts) {
     t->sig = I.signals.back().get();
     t->sig->oom_score_adj = ts.oom_score_adj;
     t->threads.emplace(0, t);
+    link_thread(t, t);
     t->threads_created = 1;
     t->proc_index = I.procs_created++;
     I.procs.emplace(t->proc_index, t);
+    t->proc_prev = I.proc_last;
+    (I.proc_last ? I.proc_last->proc_next : I.proc_first) = t;
+    I.proc_last = t;
+    t->in_procs = true;
   }
   I.live[pid] = t;
   I.all_tasks.push_back(std::move(tp));
@@ -103,8 +117,17 @@ static void end_thread(Kernel::Impl &I, task_struct *t) {
   t->sig->dead_stime += t->stime;
   I.live.erase(t->pid);
   I.busy.erase(t->seq);
-  t->leader->threads.erase(t->thread_index);
-  if (t->leader == t) I.procs.erase(t->proc_index);
+  task_struct *l = t->leader;
+  l->threads.erase(t->thread_index);
+  if (t->thread_prev) t->thread_prev->thread_next = t->thread_next;  // else the map's first goes
+  (t->thread_next ? t->thread_next->thread_prev : l->thread_last) = t->thread_prev;
+  t->in_threads = false;
+  if (l == t) {
+    I.procs.erase(t->proc_index);
+    (t->proc_prev ? t->proc_prev->proc_next : I.proc_first) = t->proc_next;
+    (t->proc_next ? t->proc_next->proc_prev : I.proc_last) = t->proc_prev;
+    t->in_procs = false;
+  }
   if (I.rcu_depth > 0) {
     t->gp_wait = true;
     I.gp_waiters.push_back(t);
@@ -207,7 +230,12 @@ struct task_struct *next_task(struct task_struct *p) {
   if (p != &init_task && !I.task_ok(p, "next_task")) return &init_task;
   // A process that has left the list still leads on to the ones after it,
   // as an RCU reader standing on it would see.
-  auto it = p == &init_task ? I.procs.begin() : I.procs.upper_bound(p->leader->proc_index);
+  task_struct *l = p->leader;
+  if (p == &init_task || l->in_procs) {
+    task_struct *n = p == &init_task ? I.proc_first : l->proc_next;
+    return n ? n : &init_task;
+  }
+  auto it = I.procs.upper_bound(l->proc_index);
   return it == I.procs.end() ? &init_task : it->second;
 }
 
@@ -224,6 +252,7 @@ struct task_struct *task_next_thread(struct task_struct *p, struct task_struct *
   need_rcu("task_next_thread");
   if (!I.task_ok(p, "task_next_thread") || !I.task_ok(t, "task_next_thread")) return nullptr;
   auto &th = t->leader->threads;
+  if (t->in_threads) return t->thread_next;
   auto it = th.upper_bound(t->thread_index);
   return it == th.end() ? nullptr : it->second;
 }
@@ -288,7 +317,8 @@ void thread_group_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) {
   if (K().task_ok(p, "thread_group_cputime_adjusted")) {
     u = p->sig->dead_utime;
     s = p->sig->dead_stime;
-    for (auto &[index, t] : p->leader->threads) {
+    for (task_struct *t = p->leader->threads.empty() ? nullptr : p->leader->threads.begin()->second; t;
+         t = t->in_threads ? t->thread_next : nullptr) {
       u += t->utime;
       s += t->stime;
     }

@@ -138,3 +138,37 @@ TEST(Tasks, WalksOutsideRcuAreViolations) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lists stay whole when tasks leave at either end or in the middle, and a
+// reader standing on a task that left is led on past others that left after it.
+TEST(Tasks, ListsStayWholeAsTasksLeave) {
+  sim::Kernel kern;
+  int a = kern.spawn({0, 0, "a"}), b = kern.spawn({0, 0, "b"}), c = kern.spawn({0, 0, "c"});
+  int b1 = kern.spawn({0, b, "b1"}), b2 = kern.spawn({0, b, "b2"}), b3 = kern.spawn({0, b, "b3"});
+  kern.exit_task(a);  // the first
+  kern.exit_task(c);  // the last
+  int d = kern.spawn({0, 0, "d"});
+  EXPECT_EQ((std::vector<int>{b, d}), walk_processes());
+  kern.exit_task(b3);  // the last thread, then a new one after it
+  int b4 = kern.spawn({0, b, "b4"});
+  kern.exit_task(b1);  // the middle
+  EXPECT_EQ((std::vector<int>{b, b2, b4}), walk_threads(b));
+
+  k::rcu_read_lock();
+  k::task_struct *tb = k::find_task_by_vpid(b), *tb2 = k::find_task_by_vpid(b2);
+  kern.exit_task(b2);
+  kern.exit_task(b4);
+  EXPECT_EQ(nullptr, k::task_next_thread(tb, tb2));  // b4 left after b2
+  int e = kern.spawn({0, 0, "e"});
+  kern.exit_task(b);
+  kern.exit_task(d);
+  EXPECT_EQ(e, k::task_pid_nr(k::next_task(tb)));  // past d, which left after b
+  k::rcu_read_unlock();
+  EXPECT_EQ((std::vector<int>{e}), walk_processes());
+  EXPECT_EQ((std::vector<int>{e}), kern.processes());
+  EXPECT_TRUE(kern.violations().empty());
+}
+
+}  // namespace

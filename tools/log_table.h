@@ -1,0 +1,67 @@
+// `pelk_perf_util parse`: the module's report lines of kernel logs as tables
+// (JSON, JSON lines or CSV), one fixed schema per kind of row; see docs/parse.md.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "log_parse.h"
+
+namespace pelk_tool {
+
+enum class TableFormat { Json, Jsonl, Csv };
+enum class TableWhat { Cycles, Processes, Threads, Cpus, Health, Overload, Modem };
+
+// Column names of a table, in their order.
+const std::vector<const char *> &table_columns(TableWhat what);
+
+// Writes rows of one table to out as they come, in flat memory.
+class TableWriter {
+ public:
+  TableWriter(TableWhat what, TableFormat format, std::ostream &out);
+  ~TableWriter();
+  LogSink sink();                 // for the parser of the file set by start_file
+  void start_file(const std::string &file);
+  void set_device(const std::string &device) { device_ = device; }
+  void finish();
+  uint64_t rows() const { return rows_; }
+
+ private:
+  void begin_row(const LogPlace &at, uint64_t line);
+  void end_row();
+  void null();
+  void num(long long v);
+  void unum(unsigned long long v);
+  void boolean(bool v);
+  void str(std::string_view s);
+  void raw(std::string_view s);  // a number as printed
+  void time(const LocalTime &t);
+  void key();
+  void flush(bool all);
+  void put_cycle(const Cycle &c);
+  void put_threads(const ThreadList &t);
+  void put_health(const HealthLine &h);
+
+  TableWhat what_;
+  TableFormat format_;
+  std::ostream &out_;
+  const std::vector<const char *> &cols_;
+  std::string buf_;
+  std::string file_, device_;
+  size_t col_ = 0;
+  uint64_t rows_ = 0;
+  int streak_ = 0;  // consecutive overloaded blocks of the current file
+};
+
+// Reads the logs named by paths (files, directories, "-" for standard input)
+// through one parser per file; the sink maker gives each file its sink.
+// Returns false when a path could not be read (reported on err).
+bool read_logs(const std::vector<std::string> &paths,
+               const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
+               uint64_t *damaged);
+
+int parse_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
+
+}  // namespace pelk_tool
