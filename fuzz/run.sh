@@ -2,8 +2,6 @@
 # Builds the fuzz targets with clang and libFuzzer, and runs each in turn:
 #   scenario_fuzz      the scenario reader, seeded from examples/, the
 #                      built-in scenario and fuzz/corpus/
-#   host_readers_fuzz  the live backend's readers of proc files (task stat
-#                      lines, CPU lists), seeded from tests/host/trees/
 #   log_parse_fuzz     the kernel-log reader of `parse`, seeded from the
 #                      golden outputs in tests/tool/expected/
 #
@@ -18,7 +16,7 @@ root=$(dirname "$here")
 out=$root/build-fuzz
 seconds=${1:-300}
 [ $# -gt 0 ] && shift
-targets=${*:-scenario_fuzz host_readers_fuzz log_parse_fuzz}
+targets=${*:-scenario_fuzz log_parse_fuzz}
 flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
 cxx=${CXX:-clang++}
 mkdir -p "$out"
@@ -31,19 +29,6 @@ for t in $targets; do
         "$root/tools/scenario_read.cpp" "$root/tools/scenario_check.cpp" -o "$out/$t"
       seeds="$root/examples $here/corpus"
       extra="-dict=$here/scenario.dict"
-      ;;
-    host_readers_fuzz)
-      # Each recorded stat line or CPU list, behind the byte that picks its reader.
-      n=0
-      for f in $(find "$root/tests/host/trees" -name stat -path '*/[0-9]*' -o -name online -o -name possible); do
-        n=$((n + 1))
-        case $f in */stat) printf '\000' ;; *) printf '\001' ;; esac >"$out/corpus_$t/seed$n"
-        cat "$f" >>"$out/corpus_$t/seed$n"
-      done
-      $cxx $flags -I"$root/kernel/host" -I"$root/kernel/include" -I"$root/kernel/sim/shim" -I"$root/kernel/lib" \
-        "$here/host_readers_fuzz.cpp" "$root"/kernel/host/*.cpp "$root"/kernel/lib/*.cpp -ldl -lpthread -o "$out/$t"
-      seeds=""
-      extra=""
       ;;
     log_parse_fuzz)
       $cxx $flags -I"$root/tools" "$here/log_parse_fuzz.cpp" "$root/tools/log_parse.cpp" -o "$out/$t"
