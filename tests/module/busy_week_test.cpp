@@ -70,19 +70,17 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       }
       // The process table names live processes only; system_server's thread
       // table, once swept, only threads of the current system_server.
-      {
-        for (const auto &row : texts()) {
-          unsigned long long usage;
-          int tid = 0;
-          if (sscanf(row.c_str(), "[K] %llu%% %d", &usage, &tid) != 2 || !tid) continue;
-          if (row.find("(ns)") != std::string::npos) {
-            EXPECT_TRUE(k().task_alive(tid)) << row;
-            process_rows++;
-          } else {
-            EXPECT_TRUE(tid == ss || std::find(ss_threads.begin(), ss_threads.end(), tid) != ss_threads.end())
-                << row;
-            thread_rows++;
-          }
+      for (const auto &row : texts()) {
+        unsigned long long usage;
+        int tid = 0;
+        if (sscanf(row.c_str(), "[K] %llu%% %d", &usage, &tid) != 2 || !tid) continue;
+        if (row.find("(ns)") != std::string::npos) {
+          EXPECT_TRUE(k().task_alive(tid)) << row;
+          process_rows++;
+        } else {
+          EXPECT_TRUE(tid == ss || std::find(ss_threads.begin(), ss_threads.end(), tid) != ss_threads.end())
+              << row;
+          thread_rows++;
         }
       }
       k().exit_task(pid);
