@@ -4,7 +4,8 @@
 #
 #   ./setup.sh          install, build, run `pelk_perf_util simulate`
 #   ./setup.sh test     install, build, run every test in the normal and the
-#                       sanitizer build, and build the Release configuration
+#                       sanitizer build, the live concurrency tests under
+#                       ThreadSanitizer, and build the Release configuration
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -76,6 +77,13 @@ case "$mode" in
     cmake --build build-asan -j2
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j2
+
+    # The live backend's concurrency tests under ThreadSanitizer: only the
+    # module and the host test program are built; every report fails.
+    echo "setup: ThreadSanitizer build (build-tsan)"
+    configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELK_TSAN=ON -DPELK_BUILD_BENCH=OFF
+    cmake --build build-tsan -j2 --target pelk_perf_util pelk_host_tests
+    TSAN_OPTIONS=halt_on_error=1:exitcode=66 build-tsan/tests/pelk_host_tests
 
     echo "setup: Release build (build-release)"
     configure build-release -DCMAKE_BUILD_TYPE=Release -DPELK_BUILD_TESTS=OFF -DPELK_BUILD_BENCH=OFF

@@ -1,25 +1,43 @@
 #!/bin/sh
-# Builds the scenario reader's fuzz target with clang and libFuzzer, and runs
-# it, seeded from examples/, the built-in scenario and the regression inputs in
-# fuzz/corpus/.
+# Builds the fuzz targets with clang and libFuzzer, and runs each in turn:
+#   scenario_fuzz      the scenario reader, seeded from examples/, the
+#                      built-in scenario and fuzz/corpus/
+#   log_parse_fuzz     the kernel-log reader of `parse`, seeded from the
+#                      golden outputs in tests/tool/expected/
 #
-#   fuzz/run.sh [SECONDS]        (default 300; 0 only builds)
+#   fuzz/run.sh [SECONDS [TARGET...]]   (default 300 each, every target; 0 only builds)
 #
-# The target and its working corpus go to build-fuzz/; a finding is written
-# there as crash-*, timeout-* or oom-*: keep it as a regression test (a case
-# in tests/tool/scenario_test.cpp, and the input in fuzz/corpus/).
+# The targets and their working corpora go to build-fuzz/; a finding is
+# written there as crash-*, timeout-* or oom-*: keep it as a regression test
+# (a case in the reader's tests, and the input in fuzz/corpus/).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 out=$root/build-fuzz
 seconds=${1:-300}
-mkdir -p "$out/corpus"
-cp "$root/tools/default_scenario.json" "$out/corpus/default_scenario.json"
-${CXX:-clang++} -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root/tools" -I"$root/kernel" \
-  "$here/scenario_fuzz.cpp" "$root/tools/scenario_read.cpp" "$root/tools/scenario_check.cpp" \
-  -o "$out/scenario_fuzz"
-[ "$seconds" -gt 0 ] || exit 0
-cd "$out"
-exec ./scenario_fuzz -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
-  -dict="$here/scenario.dict" corpus "$root/examples" "$here/corpus"
+[ $# -gt 0 ] && shift
+targets=${*:-scenario_fuzz log_parse_fuzz}
+flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
+cxx=${CXX:-clang++}
+mkdir -p "$out"
+for t in $targets; do
+  mkdir -p "$out/corpus_$t"
+  case $t in
+    scenario_fuzz)
+      cp "$root/tools/default_scenario.json" "$out/corpus_$t/default_scenario.json"
+      $cxx $flags -I"$root/tools" -I"$root/kernel" "$here/scenario_fuzz.cpp" \
+        "$root/tools/scenario_read.cpp" "$root/tools/scenario_check.cpp" -o "$out/$t"
+      seeds="$root/examples $here/corpus"
+      extra="-dict=$here/scenario.dict"
+      ;;
+    log_parse_fuzz)
+      $cxx $flags -I"$root/tools" "$here/log_parse_fuzz.cpp" "$root/tools/log_parse.cpp" -o "$out/$t"
+      seeds="$root/tests/tool/expected"
+      extra=""
+      ;;
+    *) echo "fuzz/run.sh: no target $t" >&2; exit 2 ;;
+  esac
+  [ "$seconds" -gt 0 ] || continue
+  (cd "$out" && ./$t -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+    $extra "corpus_$t" $seeds)
+done

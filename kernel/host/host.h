@@ -67,6 +67,9 @@ class Kernel {
   int insmod(const std::string &path, const std::string &params = "");
   int rmmod(const std::string &name);
   const std::string &last_load_error() const;
+  // A write of value to /sys/module/<module>/parameters/<name>: the
+  // parameter's set operation under the parameters' lock; 0 or a negative errno.
+  int param_set(const std::string &module, const std::string &name, const std::string &value);
 
   // The feature-switch service: what is_tid_enable answers (default 0), and
   // a notification of its chain (made on the calling thread).

@@ -103,6 +103,25 @@ int Kernel::rmmod(const std::string &name) {
   return -ENOENT;
 }
 
+int Kernel::param_set(const std::string &module, const std::string &name, const std::string &value) {
+  // The kernel serialises sysfs writes of parameters (kernel_param_lock).
+  static std::mutex param_lock;
+  Impl &I = *impl_;
+  for (auto &m : I.modules) {
+    if (!m->handle || m->name != module) continue;
+    const kapi::module_layout *L = m->layout;
+    for (const kapi::kernel_param *p = L->param_start; p && p < L->param_stop; p++) {
+      if (!p->name || !kapi::parameq(name.c_str(), p->name)) continue;
+      if (!p->ops || !p->ops->set) return -EPERM;
+      std::lock_guard<std::mutex> lk(param_lock);
+      new_cycle();
+      return p->ops->set(value.c_str(), p);
+    }
+    return -ENOENT;
+  }
+  return -ENOENT;
+}
+
 }  // namespace host
 
 namespace kapi {

@@ -224,4 +224,73 @@ TEST(Live, ProcFileReadableWhileCyclesRun) {
   fs::remove_all(out);
 }
 
+// Everything that may run beside the cycles does so at once: proc reads,
+// writes of the period (good and refused), both switches flipped and their
+// notifications; then the module is unloaded with a cycle due every
+// millisecond.  Under ThreadSanitizer (build-tsan) every report fails it.
+TEST(Live, ParameterWritesAndSwitchFlipsWhileCyclesRun) {
+  fs::path out = temp_dir();
+  Collector c;
+  host::Options opt;
+  opt.out_dir = out.string();
+  opt.sink = [&](const host::Record &r) { c.add(r); };
+  host::Kernel kernel(opt);
+  kernel.set_feature(901060000029ULL, 1);
+  ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=20"), 0) << kernel.last_load_error();
+  kernel.notify_feature_change();
+
+  std::atomic<bool> stop_writers{false}, stop_readers{false};
+  std::atomic<int> reads{0}, writes{0}, flips{0}, wrong{0};
+  std::thread reader([&] {
+    std::string s;
+    while (!stop_readers && kernel.proc_read("/proc/cpumonitor/cpu_monitor", &s) == 0) {
+      wrong += std::count(s.begin(), s.end(), ',') < 40;
+      reads++;
+    }
+  });
+  std::thread writer([&] {
+    static const struct {
+      const char *value;
+      int rc;
+    } table[] = {{"30", 0}, {"-5", -EINVAL}, {"abc", -EINVAL}, {"20", 0}};
+    for (int i = 0; !stop_writers; i++) {
+      const auto &w = table[i % 4];
+      wrong += kernel.param_set("pelk_perf_util", "kmonitor_delay", w.value) != w.rc;
+      writes++;
+    }
+  });
+  std::thread flipper([&] {
+    for (int i = 0; !stop_writers; i++) {
+      kernel.set_feature(901060000029ULL, i % 2);
+      kernel.set_feature(541860000033ULL, (i / 2) % 2);
+      kernel.notify_feature_change();
+      flips++;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  EXPECT_TRUE(c.wait_cycles(10, 120));
+  stop_writers = true;
+  writer.join();
+  flipper.join();
+  EXPECT_EQ(kernel.param_set("pelk_perf_util", "kmonitor_delay", "1"), 0);
+  EXPECT_EQ(kernel.param_set("pelk_perf_util", "no_such", "1"), -ENOENT);
+  int done;
+  {
+    std::lock_guard<std::mutex> lk(c.mu);
+    done = c.cycles;
+  }
+  EXPECT_TRUE(c.wait_cycles(done + 2, 60));
+  EXPECT_EQ(kernel.rmmod("pelk_perf_util"), 0);
+  stop_readers = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 10);
+  EXPECT_GT(writes.load(), 10);
+  EXPECT_GT(flips.load(), 2);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(kernel.worker_threads(), 0);
+  std::lock_guard<std::mutex> lk(c.mu);
+  EXPECT_NE(std::find(c.lines.begin(), c.lines.end(), "is_HEALTH_enable is false"), c.lines.end());
+  fs::remove_all(out);
+}
+
 }  // namespace

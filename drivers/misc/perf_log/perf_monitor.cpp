@@ -456,12 +456,21 @@ static void pelk_free_task_table(void)
 
 /* Loads of CPUs 0 to 7 since the previous cycle, appended to the g_load
  * ring.  CPUs numbered 8 or more have no slot and are left out. */
+static void store_load_row(u32 row, const u64 loads[PELK_LOAD_CPUS])
+{
+	int cpu;
+
+	for (cpu = 0; cpu < PELK_LOAD_CPUS; cpu++)
+		WRITE_ONCE(g_load[row][cpu], loads[cpu]);
+}
+
 static void get_single_cpustat(u64 loads[PELK_LOAD_CPUS])
 {
 	static u64 cpustat_bak[PELK_LOAD_CPUS][2];
 	static u32 cnt;
 	u64 stat[NR_STATS];
 	int cpu, i;
+	u32 row;
 
 	memset(loads, 0, sizeof(u64) * PELK_LOAD_CPUS);
 	for_each_possible_cpu(cpu) {
@@ -483,12 +492,15 @@ static void get_single_cpustat(u64 loads[PELK_LOAD_CPUS])
 		cpustat_bak[cpu][1] = busy;
 	}
 
+	/* The proc file reads the rows without a lock: every slot is written
+	 * once, on its own (a read may mix two cycles, never tear a value). */
 	if (cnt != PELK_LOAD_ROWS) {
-		memcpy(g_load[cnt], loads, sizeof(g_load[0]));
+		store_load_row(cnt, loads);
 		cnt++;
 	} else {
-		memmove(g_load[0], g_load[1], sizeof(g_load[0]) * (PELK_LOAD_ROWS - 1));
-		memcpy(g_load[PELK_LOAD_ROWS - 1], loads, sizeof(g_load[0]));
+		for (row = 0; row < PELK_LOAD_ROWS - 1; row++)
+			store_load_row(row, g_load[row + 1]);
+		store_load_row(PELK_LOAD_ROWS - 1, loads);
 	}
 }
 

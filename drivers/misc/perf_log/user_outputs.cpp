@@ -18,8 +18,11 @@ static int proc_cpu_monitor_show(struct seq_file *m, void *v)
 		   (int)READ_ONCE(g_io_time), (int)READ_ONCE(g_irq_time),
 		   (int)READ_ONCE(g_idle_time));
 	for (row = 0; row < PELK_LOAD_ROWS; row++) {
-		const u64 *l = g_load[row];
+		u64 l[PELK_LOAD_CPUS];
+		int cpu;
 
+		for (cpu = 0; cpu < PELK_LOAD_CPUS; cpu++)
+			l[cpu] = READ_ONCE(g_load[row][cpu]);
 		seq_printf(m, PELK_PROC_LOAD_ROW, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7]);
 	}
 	return 0;
