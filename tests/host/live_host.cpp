@@ -98,7 +98,7 @@ TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
     host::Options opt;
     opt.sink = [&](const host::Record &r) { c.add(r); };
     host::Kernel kernel(opt);
-    ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=1000"), 0) << kernel.last_load_error();
+    ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=2000"), 0) << kernel.last_load_error();
     EXPECT_TRUE(c.wait_cycles(5, 120));
     EXPECT_EQ(kernel.rmmod("pelk_perf_util"), 0);
   }
@@ -126,9 +126,10 @@ TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
     best_row = std::min(best_row, row);
     EXPECT_LE(pct, 110u) << l;  // one thread uses at most one CPU
     // Near what the child used between the ends of the two cycles: the walks
-    // come a little before, so allow a quarter period and two ticks.
+    // come a little before, and on a loaded machine by more, so allow a quarter
+    // period and two ticks.
     long long used_ns = (ticks_at_end[cycle] - ticks_at_end[cycle - 1]) * tick_ns;
-    near += std::llabs((long long)ns - used_ns) <= 250000000LL + 2 * tick_ns;
+    near += std::llabs((long long)ns - used_ns) <= 500000000LL + 2 * tick_ns;
   }
   EXPECT_LE(best_row, 3) << "the busy child was never in the first three rows";
   EXPECT_GE(near, 1) << "no cycle gave the child's real use";
