@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "log_table.h"
+#include "option_arg.h"
 #include "output.h"
 #include "plot.h"
 #include "scenario.h"
@@ -102,13 +103,9 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   bool modem_history = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i], value;
-    bool has_value = false;
-    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
-      value = a.substr(a.find('=') + 1);
-      a = a.substr(0, a.find('='));
-      has_value = true;
-    }
+    OptionArg opt_arg = split_option(args[i]);
+    std::string a = opt_arg.name, value = opt_arg.value;
+    bool has_value = opt_arg.has_value;
     auto take = [&](const char *opt) -> std::optional<std::string> {
       if (has_value) return value;
       if (i + 1 >= args.size()) return std::nullopt;

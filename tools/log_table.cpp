@@ -1,4 +1,5 @@
 #include "log_table.h"
+#include "option_arg.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -454,13 +455,9 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
     return 2;
   };
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i], value;
-    bool has_value = false;
-    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
-      value = a.substr(a.find('=') + 1);
-      a = a.substr(0, a.find('='));
-      has_value = true;
-    }
+    OptionArg opt_arg = split_option(args[i]);
+    std::string a = opt_arg.name, value = opt_arg.value;
+    bool has_value = opt_arg.has_value;
     if (a == "--help" || a == "-h") {
       out << kParseUsage;
       return 0;

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log_table.h"
+#include "option_arg.h"
 
 #ifndef PELK_CHARTJS_PATH
 #define PELK_CHARTJS_PATH "/usr/share/javascript/chart.js/chart.min.js"
@@ -279,13 +280,9 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
     return 2;
   };
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i], value;
-    bool has_value = false;
-    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
-      value = a.substr(a.find('=') + 1);
-      a = a.substr(0, a.find('='));
-      has_value = true;
-    }
+    OptionArg opt_arg = split_option(args[i]);
+    std::string a = opt_arg.name, value = opt_arg.value;
+    bool has_value = opt_arg.has_value;
     if (a == "--help" || a == "-h") {
       out << kPlotUsage;
       return 0;

@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "host.h"
+#include "option_arg.h"
 #include "output.h"
 
 #ifndef PELK_MODULE_DEFAULT_PATH
@@ -140,13 +141,9 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   std::map<unsigned long long, int> switches;
 
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i], value;
-    bool has_value = false;
-    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
-      value = a.substr(a.find('=') + 1);
-      a = a.substr(0, a.find('='));
-      has_value = true;
-    }
+    OptionArg opt_arg = split_option(args[i]);
+    std::string a = opt_arg.name, value = opt_arg.value;
+    bool has_value = opt_arg.has_value;
     if (a == "--help" || a == "-h") {
       out << kRunUsage;
       return kOk;
