@@ -1,6 +1,7 @@
 // The live kernel's clocks, printk, memory, semaphores, sibling services,
 // misc devices and uevents, and the control side (host.h).
 #include "internal.h"
+#include "../lib/printk_text.h"
 
 namespace host {
 
@@ -158,32 +159,18 @@ int __kernel_fault(const char *, const char *) { return 0; }
 // ---- printk ------------------------------------------------------------------
 
 int printk(const char *fmt, ...) {
-  constexpr size_t kLogLineMax = 1024 - 32;
-  char buf[kLogLineMax];
+  char buf[PRINTK_TEXT_MAX];
+  struct printk_text t;
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+  vprintk_text(buf, sizeof(buf), fmt, ap, &t);
   va_end(ap);
-  size_t len = n < 0 ? 0 : std::min((size_t)n, sizeof(buf) - 1);
-  buf[len] = 0;
-  int level = -1;
-  size_t pre = 0;
-  while (pre + 1 < len + 1 && buf[pre] == KERN_SOH_ASCII &&
-         ((buf[pre + 1] >= '0' && buf[pre + 1] <= '7') || buf[pre + 1] == 'c')) {
-    if (buf[pre + 1] != 'c' && level < 0) level = buf[pre + 1] - '0';
-    pre += 2;
-  }
   host::Record r;
   r.kind = host::Record::Printk;
   r.ts_ns = host::monotonic_ns();
-  r.level = level < 0 ? MESSAGE_LOGLEVEL_DEFAULT : level;
-  size_t end = len;
-  if (end > 0 && buf[end - 1] == '\n') {
-    end--;
-    r.newline = true;
-  }
-  if (pre > end) pre = end;
-  r.text.assign(buf + pre, end - pre);
+  r.level = t.level;
+  r.newline = t.newline;
+  r.text.assign(buf + t.start, t.len);
   int ret = (int)r.text.size();
   if (host::g_host) H().emit(r);
   return ret;

@@ -1,10 +1,9 @@
 // The printk ring and memory allocation.
 #include "internal.h"
+#include "../lib/printk_text.h"
 
 namespace sim {
 
-// The kernel reserves at most this much for one record's formatted text.
-constexpr size_t kLogLineMax = 1024 - 32;
 // Freed blocks stay poisoned this long before going back to the host, so
 // that a double free is recognised as one.
 constexpr size_t kQuarantineBytes = 64u << 20;
@@ -145,32 +144,18 @@ using sim::K;
 int printk(const char *fmt, ...) {
   auto &I = K();
   I.hook("printk");
-  char buf[sim::kLogLineMax];
+  char buf[PRINTK_TEXT_MAX];
+  struct printk_text t;
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+  vprintk_text(buf, sizeof(buf), fmt, ap, &t);
   va_end(ap);
-  size_t len = n < 0 ? 0 : std::min((size_t)n, sizeof(buf) - 1);
-  buf[len] = 0;
-  // Level: the first level prefix decides; every prefix is stripped.
-  int level = -1;
-  size_t pre = 0;
-  while (pre + 1 < len + 1 && buf[pre] == KERN_SOH_ASCII &&
-         ((buf[pre + 1] >= '0' && buf[pre + 1] <= '7') || buf[pre + 1] == 'c')) {
-    if (buf[pre + 1] != 'c' && level < 0) level = buf[pre + 1] - '0';
-    pre += 2;
-  }
   sim::LogRecord r;
   r.seq = I.next_seq();
   r.ts_ns = I.mono;
-  r.level = level < 0 ? MESSAGE_LOGLEVEL_DEFAULT : level;
-  size_t end = len;
-  if (end > 0 && buf[end - 1] == '\n') {
-    end--;
-    r.newline = true;
-  }
-  if (pre > end) pre = end;
-  r.text.assign(buf + pre, end - pre);
+  r.level = t.level;
+  r.newline = t.newline;
+  r.text.assign(buf + t.start, t.len);
   int ret = (int)r.text.size();
   I.log.push_back(std::move(r));
   return ret;
