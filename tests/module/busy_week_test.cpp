@@ -1,17 +1,170 @@
 // A week of a busy phone in the simulated kernel: applications start, move
 // between foreground and background and end; system_server's binder threads
 // come and go, pids are reused, system_server restarts once a day, the phone
-// suspends every night and the switches flip.  Checked along the way: the
-// proc file always well formed, the table naming only threads of the current
-// system_server, the report budget, no violation; memory flat after day one.
+// suspends every night, the switches flip, one burst a day overloads every
+// CPU, and the modem's sleep counters advance (one hour its block is torn).
+// Checked along the way: the proc file always well formed, the table naming
+// only threads of the current system_server, every ring's kept sum equal to
+// its slots, the modem's lines and day history, each kind of report within
+// its own budget, no violation; memory flat after day one.
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+
+#include <array>
 #include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
 
 #include "module/module_harness.h"
+
+extern "C" {
+void *__symbol_get(const char *name);
+void __symbol_put(const char *name);
+}
 
 namespace pelk_test {
 namespace {
 
-class BusyWeek : public ModuleHarness {};
+using u64 = unsigned long long;
+constexpr std::uint32_t kMdMagic = 0x536C702E;
+
+// Where one of the loaded module's own (unexported) variables lives: its
+// value in the object's symbol table plus the object's load address.
+void *module_variable(const char *name) {
+  std::ifstream f(PELK_MODULE_PATH, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (bytes.size() < sizeof(Elf64_Ehdr)) return nullptr;
+  const auto *eh = reinterpret_cast<const Elf64_Ehdr *>(bytes.data());
+  const auto *sh = reinterpret_cast<const Elf64_Shdr *>(bytes.data() + eh->e_shoff);
+  Elf64_Addr value = 0;
+  for (int i = 0; i < eh->e_shnum && !value; i++) {
+    if (sh[i].sh_type != SHT_SYMTAB) continue;
+    const auto *sym = reinterpret_cast<const Elf64_Sym *>(bytes.data() + sh[i].sh_offset);
+    const char *str = bytes.data() + sh[sh[i].sh_link].sh_offset;
+    for (size_t j = 1; j < sh[i].sh_size / sizeof(Elf64_Sym); j++)
+      if (ELF64_ST_TYPE(sym[j].st_info) == STT_OBJECT && strcmp(str + sym[j].st_name, name) == 0)
+        value = sym[j].st_value;
+  }
+  void *h = dlopen(PELK_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+  struct link_map *lm = nullptr;
+  if (!value || !h || dlinfo(h, RTLD_DI_LINKMAP, &lm) != 0) lm = nullptr;
+  void *addr = lm ? (void *)(lm->l_addr + value) : nullptr;
+  if (h) dlclose(h);  // the simulated kernel holds the object while loaded
+  return addr;
+}
+
+// A watched application's CPU time history, as the module lays it out.
+struct HealthRecord {
+  char name[16];
+  void *next, **pprev;
+  u64 slots[30];
+  std::uint32_t slot_index;
+  u64 sum_5min, sum_1min, last_runtime;
+  bool reported;
+};
+
+// Every ring the module keeps with a running sum: the newest per-CPU load
+// row and total_load, each health record's slots and its two sums.  Returns
+// the number of health records.
+int check_ring_sums(const u64 (*g_load)[8], const u64 *total_load, void *const *health_ht) {
+  u64 row = 0;
+  for (int cpu = 0; cpu < 8; cpu++) {
+    EXPECT_LE(g_load[4][cpu], 100u) << "cpu " << cpu;
+    row += g_load[4][cpu];
+  }
+  EXPECT_EQ(row, *total_load);
+  int records = 0;
+  for (int b = 0; b < 1024; b++) {
+    for (void *n = health_ht[b]; n; n = *(void **)n, records++) {
+      const auto *r = (const HealthRecord *)((char *)n - offsetof(HealthRecord, next));
+      u64 all = 0, minute = 0;
+      for (int i = 0; i < 30; i++) {
+        EXPECT_LE(r->slots[i], 20 * kSec) << r->name;
+        all += r->slots[i];
+      }
+      for (int i = 1; i <= 6; i++) minute += r->slots[(r->slot_index + 30 - i) % 30];
+      EXPECT_LT(r->slot_index, 30u) << r->name;
+      EXPECT_EQ(all, r->sum_5min) << r->name;
+      EXPECT_EQ(minute, r->sum_1min) << r->name;
+    }
+  }
+  return records;
+}
+
+// One record of the modem's day history.
+struct SleepDay {
+  std::uint32_t year = 0, month = 0, day = 0, reserved = 0;
+  u64 today[5] = {}, base[5] = {};
+  std::string str() const {
+    std::string s = strf("%u-%02u-%02u/%u today", year, month, day, reserved);
+    for (u64 v : today) s += strf(" %llu", v);
+    s += " base";
+    for (u64 v : base) s += strf(" %llu", v);
+    return s;
+  }
+};
+static_assert(sizeof(SleepDay) == 96);
+
+// The modem's side: its block, as test_modem_user holds it, and the history
+// the module must keep of it.
+struct Modem {
+  int (*write)(unsigned, const void *, unsigned) = nullptr;
+  void (*hand_over)(int) = nullptr;
+  void (*read)(void *, void *) = nullptr;
+  std::array<u64, 5> sleep = {};
+  u64 duration = 0;
+  bool valid = true;
+  unsigned char block[512] = {};
+  std::array<SleepDay, 5> history;  // what the module must hold
+
+  void put(size_t off, u64 v, int n) {
+    for (int i = 0; i < n; i++) block[off + i] = (unsigned char)(v >> (8 * i));
+  }
+  // The counters move on; a torn block has stamps that differ.
+  void advance(std::uint32_t stamp, u64 us, bool torn) {
+    for (int i = 0; i < 5; i++) sleep[i] += us * (5 - i) / 5;
+    duration += us * 32768 / 1000000;
+    valid = !torn;
+    put(0, kMdMagic, 4);
+    put(4, stamp, 4);
+    put(40, duration, 8);
+    for (int i = 0; i < 5; i++) put(56 + 8 * i, sleep[i], 8);
+    put(504, stamp + (torn ? 1 : 0), 4);
+    put(508, kMdMagic, 4);
+    ASSERT_EQ(0, write(0, block, sizeof block));
+  }
+  // A valid cycle at this UTC time (the phone keeps UTC): a new date moves
+  // the records on by one.
+  void valid_cycle(const struct tm &t) {
+    SleepDay &d = history[0];
+    if (d.year != (unsigned)t.tm_year + 1900 || d.month != (unsigned)t.tm_mon + 1 || d.day != (unsigned)t.tm_mday) {
+      std::move_backward(history.begin(), history.end() - 1, history.end());
+      history[0] = SleepDay{(unsigned)t.tm_year + 1900, (unsigned)t.tm_mon + 1, (unsigned)t.tm_mday, 0, {}, {}};
+      std::copy(sleep.begin(), sleep.end(), history[0].base);
+    }
+    for (int i = 0; i < 5; i++) history[0].today[i] = sleep[i] - history[0].base[i];
+  }
+};
+
+class BusyWeek : public ModuleHarness {
+ protected:
+  void TearDown() override {
+    if (modem_.write) {
+      __symbol_put("test_modem_write");
+      __symbol_put("test_modem_hand_over");
+      __symbol_put("test_modem_read");
+    }
+    if (k_ && k().module_loaded("test_modem_user")) {
+      EXPECT_EQ(0, k().rmmod("test_modem_user"));
+    }
+    ModuleHarness::TearDown();
+  }
+  Modem modem_;
+};
 
 // The proc file's shape: five two-digit split values, each with ", ", then
 // forty loads of one or two digits right-aligned in two places, or 100, each
@@ -38,12 +191,34 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   k().set_feature(kHealthFeature, 1);
   k().set_feature(kZebFeature, 1);
   k().notify_feature_change();
+  ASSERT_EQ(0, k().insmod(std::string(PELK_TEST_MODULE_DIR) + "/test_modem_user.so"));
+  modem_.write = (int (*)(unsigned, const void *, unsigned))__symbol_get("test_modem_write");
+  modem_.hand_over = (void (*)(int))__symbol_get("test_modem_hand_over");
+  modem_.read = (void (*)(void *, void *))__symbol_get("test_modem_read");
+  ASSERT_TRUE(modem_.write && modem_.hand_over && modem_.read);
+  modem_.advance(1, 0, false);
+  modem_.hand_over(0);
+  const auto *g_load = (const u64(*)[8])module_variable("g_load");
+  const auto *total_load = (const u64 *)module_variable("total_load");
+  auto *const *health_ht = (void *const *)module_variable("app_health_ht");
+  ASSERT_TRUE(g_load && total_load && health_ht);
+
   const char *apps[] = {"com.tencent.mm", "ndroid.systemui", "droid.launcher3", "com.whatsapp",
                         "ease.cloudmusic", "com.example.game"};
-  int ss = 0;
+  int ss = 0, stress = 0;
   std::vector<int> ss_threads;
   sim::u64 day1_kmalloc = 0, day1_vmalloc = 0;
-  size_t reports_seen = 0, process_rows = 0, thread_rows = 0;
+  size_t reports_seen = 0, process_rows = 0, thread_rows = 0, sum_lines = 0, torn_lines = 0;
+  // The report budgets, per kind: overload reports at most 3 per day window
+  // of the boot-time clock (from the first cycle, renewed by the first cycle
+  // 86401 s on), 600 monotonic seconds apart; health reports at most 3 in
+  // the 86400 monotonic seconds from a window's first report, 3600 apart,
+  // none in the first 600, one per application.
+  size_t report_index = 0, overloads = 0, healths = 0;
+  u64 zeb_window = 0, zeb_in_window = 0, last_overload = 0, health_window = 0, health_in_window = 0,
+      last_health = 0;
+  std::set<std::string> reported_apps;
+  int health_records = 0;
   for (int day = 0; day < 7; day++) {
     // system_server (re)starts with pids that earlier processes used.
     if (ss) k().exit_task(ss);
@@ -61,6 +236,10 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
         k().set_feature(kHealthFeature, 1);
         k().notify_feature_change();
       }
+      // The modem slept part of the last hour (all of the night); on day 4
+      // at noon its block is torn for an hour.
+      modem_.advance(day * 24 + hour + 2, (hour == 2 ? 5 * 3600 : 1800 + 60 * hour) * 1000000ull,
+                     day == 3 && hour == 12);
       // A binder thread ends and another starts, with a pid once another's.
       if (ss_threads.size() >= 4) {
         k().exit_task(ss_threads.front());
@@ -79,13 +258,22 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       app.oom_score_adj = 0;
       int pid = k().spawn(app);
       k().set_rate(pid, {(unsigned)(600 + 100 * (hour % 5)), 900, 0xF0});
+      if (hour == 20) {  // every CPU busy for 40 minutes
+        sim::TaskSpec st;
+        st.pid = 5000;
+        st.comm = "stress";
+        stress = k().spawn(st);
+        k().set_rate(stress, {8000, 1000, 0xFF});
+      }
       for (int part = 0; part < 6; part++) {
         if (part == 3) k().set_oom_score_adj(pid, 900);  // to the background
+        if (part == 4 && hour == 20) k().exit_task(stress);
         k().run_for(10 * 60 * kSec);
         std::string out;
         ASSERT_EQ(0, k().proc_read(kProcFile, &out));
         ASSERT_TRUE(proc_well_formed(out)) << out;
       }
+      health_records = check_ring_sums(g_load, total_load, health_ht);
       // The process table names live processes only; system_server's thread
       // table, once swept, only threads of the current system_server.
       for (const auto &row : texts()) {
@@ -93,7 +281,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
         int tid = 0;
         if (sscanf(row.c_str(), "[K] %llu%% %d", &usage, &tid) != 2 || !tid) continue;
         if (row.find("(ns)") != std::string::npos) {
-          EXPECT_TRUE(k().task_alive(tid)) << row;
+          EXPECT_TRUE(k().task_alive(tid) || tid == stress) << row;
           process_rows++;
         } else {
           EXPECT_TRUE(tid == ss || std::find(ss_threads.begin(), ss_threads.end(), tid) != ss_threads.end())
@@ -101,6 +289,78 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
           thread_rows++;
         }
       }
+      // Each cycle of the hour: the modem's lines between the start line
+      // and the top-ten header, with the block's totals and the cycle's UTC
+      // time, or the torn block's message; the history as the modem's own
+      // record of what it handed over says.
+      const sim::s64 wall_off = k().wall_ns() - (sim::s64)k().monotonic_ns();
+      for (const auto &c : cycles()) {
+        std::vector<std::string> md(c.lines.begin() + 1, c.lines.end());
+        md.resize(std::find_if(md.begin(), md.end(), [](const std::string &l) { return l.rfind("[K]     Usage", 0) == 0; }) -
+                  md.begin());
+        time_t now = (time_t)(((sim::s64)c.ts_ns + wall_off) / (sim::s64)kSec);
+        struct tm t;
+        gmtime_r(&now, &t);
+        std::vector<std::string> want = {"[K][info] MD sleep info. is not valid"};
+        if (modem_.valid) {
+          modem_.valid_cycle(t);
+          want = {strf("[K][info] md_slp_duration = %llu (32k)", modem_.duration),
+                  strf("[name:tpc&][K][info] SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds "
+                       "[UTC][%04d-%02d-%02d %02d:%02d:%02d] ",
+                       modem_.sleep[0] / 1000000, modem_.sleep[1] / 1000000, modem_.sleep[2] / 1000000,
+                       modem_.sleep[3] / 1000000, modem_.sleep[4] / 1000000, t.tm_year + 1900, t.tm_mon + 1,
+                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec)};
+        }
+        ASSERT_EQ(want, md) << "day " << day << " hour " << hour;
+        (modem_.valid ? sum_lines : torn_lines)++;
+      }
+      unsigned char status[512];
+      std::array<SleepDay, 5> history;
+      modem_.read(status, history.data());
+      EXPECT_EQ(0, memcmp(status, modem_.block, sizeof status)) << "day " << day << " hour " << hour;
+      for (int r = 0; r < 5; r++)
+        ASSERT_EQ(modem_.history[r].str(), history[r].str()) << "record " << r << ", day " << day << " hour " << hour;
+
+      // The hour's reports, in order with the cycles that made them.
+      const sim::u64 boot_off = k().boottime_ns() - k().monotonic_ns();
+      const auto &log = k().log();
+      const auto &reports = k().event_reports();
+      size_t li = 0;
+      auto cycles_before = [&](sim::u64 seq) {
+        for (; li < log.size() && log[li].seq < seq; li++) {
+          if (log[li].text != "freeze_cpustat_zeb is effective") continue;
+          u64 sec = (log[li].ts_ns + boot_off) / kSec;
+          if (!zeb_window) zeb_window = sec;
+          if (sec - zeb_window >= 86401) zeb_window = sec, zeb_in_window = 0;
+        }
+      };
+      for (; report_index < reports.size(); report_index++) {
+        const auto &r = reports[report_index];
+        cycles_before(r.seq);
+        u64 sec = r.ts_ns / kSec;
+        if (r.event_code == "0xffffff26") {
+          EXPECT_EQ(33824806, r.value);
+          EXPECT_EQ(stress, r.pid);
+          EXPECT_EQ("", r.text);
+          EXPECT_LE(++zeb_in_window, 3u) << "overload at " << sec;
+          if (overloads++) {
+            EXPECT_GE(sec - last_overload, 600u) << "overload at " << sec;
+          }
+          last_overload = sec;
+        } else {
+          EXPECT_EQ("0x00501001", r.event_code);
+          EXPECT_EQ(656, r.value);
+          EXPECT_GE(sec, 600u);
+          if (!healths || sec - health_window >= 86400) health_window = sec, health_in_window = 0;
+          EXPECT_LE(++health_in_window, 3u) << "health report at " << sec;
+          if (healths++) {
+            EXPECT_GE(sec - last_health, 3600u) << "health report at " << sec;
+          }
+          last_health = sec;
+          EXPECT_TRUE(reported_apps.insert(r.text).second) << r.text << " reported twice";
+        }
+      }
+      cycles_before(~0ull);
       k().exit_task(pid);
       ASSERT_EQ(std::vector<std::string>{}, k().violations());
       k().clear_log();
@@ -119,6 +379,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   }
   EXPECT_GT(process_rows, 7u * 24 * 30);
   EXPECT_GT(thread_rows, 7u * 24 * 30);
+  printf("overloads %zu healths %zu records %d sum %zu torn %zu\n", overloads, healths, health_records, sum_lines, torn_lines);
 }
 
 }  // namespace
