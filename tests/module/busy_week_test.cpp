@@ -137,16 +137,67 @@ struct Modem {
     put(508, kMdMagic, 4);
     ASSERT_EQ(0, write(0, block, sizeof block));
   }
-  // A valid cycle at this UTC time (the phone keeps UTC): a new date moves
-  // the records on by one.
-  void valid_cycle(const struct tm &t) {
+  // What a cycle at this UTC time (the phone keeps UTC) must log between
+  // its start line and the top-ten header; a valid cycle on a new date
+  // moves the records on by one.
+  std::vector<std::string> cycle(const struct tm &t) {
+    if (!valid) return {"[K][info] MD sleep info. is not valid"};
+    const SleepDay date{(unsigned)t.tm_year + 1900, (unsigned)t.tm_mon + 1, (unsigned)t.tm_mday};
     SleepDay &d = history[0];
-    if (d.year != (unsigned)t.tm_year + 1900 || d.month != (unsigned)t.tm_mon + 1 || d.day != (unsigned)t.tm_mday) {
+    if (d.year != date.year || d.month != date.month || d.day != date.day) {
       std::move_backward(history.begin(), history.end() - 1, history.end());
-      history[0] = SleepDay{(unsigned)t.tm_year + 1900, (unsigned)t.tm_mon + 1, (unsigned)t.tm_mday, 0, {}, {}};
+      history[0] = date;
       std::copy(sleep.begin(), sleep.end(), history[0].base);
     }
     for (int i = 0; i < 5; i++) history[0].today[i] = sleep[i] - history[0].base[i];
+    return {strf("[K][info] md_slp_duration = %llu (32k)", duration),
+            strf("[name:tpc&][K][info] SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds "
+                 "[UTC][%04d-%02d-%02d %02d:%02d:%02d] ",
+                 sleep[0] / 1000000, sleep[1] / 1000000, sleep[2] / 1000000, sleep[3] / 1000000,
+                 sleep[4] / 1000000, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                 t.tm_sec)};
+  }
+};
+
+// The report budgets, per kind.  Overload reports: at most 3 per day
+// window of the boot-time clock (begun by the first cycle, renewed by the
+// first cycle 86401 s or more after it), 600 monotonic seconds apart.
+// Health reports: at most 3 in the 86400 monotonic seconds from a window's
+// first report, 3600 apart, none in the first 600, one per application.
+struct ReportBudgets {
+  int busiest = 0;  // the pid an overload report must name
+  size_t overloads = 0, healths = 0;
+  u64 zeb_window = 0, zeb_in_window = 0, last_overload = 0;
+  u64 health_window = 0, health_in_window = 0, last_health = 0;
+  std::set<std::string> reported_apps;
+
+  void cycle(u64 boot_sec) {
+    if (!zeb_window) zeb_window = boot_sec;
+    if (boot_sec - zeb_window >= 86401) zeb_window = boot_sec, zeb_in_window = 0;
+  }
+  void report(const sim::EventReport &r) {
+    u64 sec = r.ts_ns / kSec;
+    if (r.event_code == "0xffffff26") {
+      EXPECT_EQ(33824806, r.value);
+      EXPECT_EQ(busiest, r.pid);
+      EXPECT_EQ("", r.text);
+      EXPECT_LE(++zeb_in_window, 3u) << "overload at " << sec;
+      if (overloads++) {
+        EXPECT_GE(sec - last_overload, 600u) << "overload at " << sec;
+      }
+      last_overload = sec;
+      return;
+    }
+    EXPECT_EQ("0x00501001", r.event_code);
+    EXPECT_EQ(656, r.value);
+    EXPECT_GE(sec, 600u);
+    if (!healths || sec - health_window >= 86400) health_window = sec, health_in_window = 0;
+    EXPECT_LE(++health_in_window, 3u) << "health report at " << sec;
+    if (healths++) {
+      EXPECT_GE(sec - last_health, 3600u) << "health report at " << sec;
+    }
+    last_health = sec;
+    EXPECT_TRUE(reported_apps.insert(r.text).second) << r.text << " reported twice";
   }
 };
 
@@ -216,15 +267,8 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   std::vector<int> ss_threads;
   sim::u64 day1_kmalloc = 0, day1_vmalloc = 0;
   size_t reports_seen = 0, process_rows = 0, thread_rows = 0, sum_lines = 0, torn_lines = 0;
-  // The report budgets, per kind: overload reports at most 3 per day window
-  // of the boot-time clock (from the first cycle, renewed by the first cycle
-  // 86401 s on), 600 monotonic seconds apart; health reports at most 3 in
-  // the 86400 monotonic seconds from a window's first report, 3600 apart,
-  // none in the first 600, one per application.
-  size_t report_index = 0, overloads = 0, healths = 0;
-  u64 zeb_window = 0, zeb_in_window = 0, last_overload = 0, health_window = 0, health_in_window = 0,
-      last_health = 0;
-  std::set<std::string> reported_apps;
+  ReportBudgets budgets;
+  size_t report_index = 0;
   int health_records = 0;
   for (int day = 0; day < 7; day++) {
     // system_server (re)starts with pids that earlier processes used.
@@ -269,7 +313,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
         sim::TaskSpec st;
         st.pid = 5000;
         st.comm = "stress";
-        stress = k().spawn(st);
+        budgets.busiest = stress = k().spawn(st);
         k().set_rate(stress, {8000, 1000, 0xFF});
       }
       for (int part = 0; part < 6; part++) {
@@ -303,21 +347,12 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       const sim::s64 wall_off = k().wall_ns() - (sim::s64)k().monotonic_ns();
       for (const auto &c : cycles()) {
         std::vector<std::string> md(c.lines.begin() + 1, c.lines.end());
-        md.resize(std::find_if(md.begin(), md.end(), [](const std::string &l) { return l.rfind("[K]     Usage", 0) == 0; }) -
-                  md.begin());
+        auto header = [](const std::string &l) { return l.rfind("[K]     Usage", 0) == 0; };
+        md.erase(std::find_if(md.begin(), md.end(), header), md.end());
         time_t now = (time_t)(((sim::s64)c.ts_ns + wall_off) / (sim::s64)kSec);
         struct tm t;
         gmtime_r(&now, &t);
-        std::vector<std::string> want = {"[K][info] MD sleep info. is not valid"};
-        if (modem_.valid) {
-          modem_.valid_cycle(t);
-          want = {strf("[K][info] md_slp_duration = %llu (32k)", modem_.duration),
-                  strf("[name:tpc&][K][info] SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds "
-                       "[UTC][%04d-%02d-%02d %02d:%02d:%02d] ",
-                       modem_.sleep[0] / 1000000, modem_.sleep[1] / 1000000, modem_.sleep[2] / 1000000,
-                       modem_.sleep[3] / 1000000, modem_.sleep[4] / 1000000, t.tm_year + 1900, t.tm_mon + 1,
-                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec)};
-        }
+        auto want = modem_.cycle(t);
         ASSERT_EQ(want, md) << "day " << day << " hour " << hour;
         (modem_.valid ? sum_lines : torn_lines)++;
       }
@@ -326,7 +361,8 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       modem_.read(status, history.data());
       EXPECT_EQ(0, memcmp(status, modem_.block, sizeof status)) << "day " << day << " hour " << hour;
       for (int r = 0; r < 5; r++)
-        ASSERT_EQ(modem_.history[r].str(), history[r].str()) << "record " << r << ", day " << day << " hour " << hour;
+        ASSERT_EQ(modem_.history[r].str(), history[r].str())
+            << "record " << r << ", day " << day << " hour " << hour;
 
       // The hour's reports, in order with the cycles that made them.
       const sim::u64 boot_off = k().boottime_ns() - k().monotonic_ns();
@@ -335,37 +371,13 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       size_t li = 0;
       auto cycles_before = [&](sim::u64 seq) {
         for (; li < log.size() && log[li].seq < seq; li++) {
-          if (log[li].text != "freeze_cpustat_zeb is effective") continue;
-          u64 sec = (log[li].ts_ns + boot_off) / kSec;
-          if (!zeb_window) zeb_window = sec;
-          if (sec - zeb_window >= 86401) zeb_window = sec, zeb_in_window = 0;
+          if (log[li].text == "freeze_cpustat_zeb is effective")
+            budgets.cycle((log[li].ts_ns + boot_off) / kSec);
         }
       };
       for (; report_index < reports.size(); report_index++) {
-        const auto &r = reports[report_index];
-        cycles_before(r.seq);
-        u64 sec = r.ts_ns / kSec;
-        if (r.event_code == "0xffffff26") {
-          EXPECT_EQ(33824806, r.value);
-          EXPECT_EQ(stress, r.pid);
-          EXPECT_EQ("", r.text);
-          EXPECT_LE(++zeb_in_window, 3u) << "overload at " << sec;
-          if (overloads++) {
-            EXPECT_GE(sec - last_overload, 600u) << "overload at " << sec;
-          }
-          last_overload = sec;
-        } else {
-          EXPECT_EQ("0x00501001", r.event_code);
-          EXPECT_EQ(656, r.value);
-          EXPECT_GE(sec, 600u);
-          if (!healths || sec - health_window >= 86400) health_window = sec, health_in_window = 0;
-          EXPECT_LE(++health_in_window, 3u) << "health report at " << sec;
-          if (healths++) {
-            EXPECT_GE(sec - last_health, 3600u) << "health report at " << sec;
-          }
-          last_health = sec;
-          EXPECT_TRUE(reported_apps.insert(r.text).second) << r.text << " reported twice";
-        }
+        cycles_before(reports[report_index].seq);
+        budgets.report(reports[report_index]);
       }
       cycles_before(~0ull);
       k().exit_task(pid);
@@ -390,8 +402,8 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   // every day's burst, which asks five times; health reports in more than
   // one window, from the five watched applications (com.example.game is not),
   // two of them waiting at once on the first day.
-  EXPECT_EQ(7u * 3, overloads);
-  EXPECT_GE(healths, 4u);
+  EXPECT_EQ(7u * 3, budgets.overloads);
+  EXPECT_GE(budgets.healths, 4u);
   EXPECT_EQ(5, health_records);
   // The torn hour, and every other cycle with the modem's totals.
   EXPECT_EQ(360u, torn_lines);
