@@ -4,6 +4,8 @@
 #                      built-in scenario and fuzz/corpus/
 #   log_parse_fuzz     the kernel-log reader of `parse`, seeded from the
 #                      golden outputs in tests/tool/expected/
+#   proc_text_fuzz     the live backend's readers of proc files, seeded from
+#                      the recorded proc trees in tests/host/trees/
 #
 #   fuzz/run.sh [SECONDS [TARGET...]]   (default 300 each, every target; 0 only builds)
 #
@@ -16,7 +18,7 @@ root=$(dirname "$here")
 out=$root/build-fuzz
 seconds=${1:-300}
 [ $# -gt 0 ] && shift
-targets=${*:-scenario_fuzz log_parse_fuzz}
+targets=${*:-scenario_fuzz log_parse_fuzz proc_text_fuzz}
 flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
 cxx=${CXX:-clang++}
 mkdir -p "$out"
@@ -33,6 +35,11 @@ for t in $targets; do
     log_parse_fuzz)
       $cxx $flags -I"$root/tools" "$here/log_parse_fuzz.cpp" "$root/tools/log_parse.cpp" -o "$out/$t"
       seeds="$root/tests/tool/expected"
+      extra=""
+      ;;
+    proc_text_fuzz)
+      $cxx $flags -I"$root/kernel/host" "$here/proc_text_fuzz.cpp" "$root/kernel/host/proc_text.cpp" -o "$out/$t"
+      seeds="$root/tests/host/trees $here/corpus_proc"
       extra=""
       ;;
     *) echo "fuzz/run.sh: no target $t" >&2; exit 2 ;;

@@ -99,8 +99,10 @@ class Kernel {
   std::unique_ptr<Impl> impl_;
 };
 
-// The proc readers alone, for tests: parses one stat line.  False when it is
-// malformed.  Times stay in clock ticks.
+// The proc readers alone, for tests and the fuzzer (proc_text.cpp).
+//
+// One stat line, "pid (comm) state ...": false when it is malformed.  Times
+// stay in clock ticks.
 struct StatLine {
   int pid = 0;
   char comm[16] = {};
@@ -108,7 +110,20 @@ struct StatLine {
   u64 utime = 0, stime = 0;
 };
 bool parse_stat_line(const char *buf, size_t len, StatLine *out);
+// CPUs the backend can describe: 0 to 31.
+constexpr int kProcCpus = 32;
 // "0-3,6,8-9" into a bit mask of CPUs below 32; false when malformed.
 bool parse_cpu_list(const std::string &s, std::uint32_t *mask);
+// /proc/stat's per-CPU lines, "cpuN user nice system idle iowait irq softirq
+// steal guest guest_nice", in clock ticks and in that order; fields an older
+// kernel does not give stay 0, a line with fewer than four is left out.
+// out has kProcCpus entries; returns the mask of the CPUs it found.
+constexpr int kStatFields = 10;
+struct CpuTicks {
+  u64 ticks[kStatFields];
+};
+std::uint32_t parse_proc_stat(const std::string &text, CpuTicks *out);
+// oom_score_adj's "N\n", -1000 to 1000; false otherwise.
+bool parse_oom_score_adj(const std::string &text, short *out);
 
 }  // namespace host

@@ -54,7 +54,7 @@ using u32 = std::uint32_t;
 using s64 = std::int64_t;
 constexpr u64 kNsPerSec = 1000000000ull;
 constexpr int kHz = 250;  // the platform's tick rate
-constexpr int kMaxCpus = 32;
+constexpr int kMaxCpus = kProcCpus;
 }  // namespace host
 
 namespace kapi {

@@ -207,27 +207,14 @@ void ensure_cpustat(View &v) {
   std::string text, list;
   u32 in_stat = 0;
   if (read_file(I.opt.proc_root + "/stat", &text)) {
-    static const int order[] = {kapi::CPUTIME_USER, kapi::CPUTIME_NICE, kapi::CPUTIME_SYSTEM,
-                                kapi::CPUTIME_IDLE, kapi::CPUTIME_IOWAIT, kapi::CPUTIME_IRQ,
-                                kapi::CPUTIME_SOFTIRQ, kapi::CPUTIME_STEAL, kapi::CPUTIME_GUEST,
-                                kapi::CPUTIME_GUEST_NICE};
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t eol = text.find('\n', pos);
-      if (eol == std::string::npos) eol = text.size();
-      std::string line = text.substr(pos, eol - pos);
-      pos = eol + 1;
-      unsigned cpu;
-      unsigned long long f[10] = {};
-      int used = 0;
-      if (line.compare(0, 3, "cpu") != 0 || line.size() < 4 || line[3] < '0' || line[3] > '9') continue;
-      // Older kernels give fewer fields; at least user to idle must be there.
-      int n = std::sscanf(line.c_str(), "cpu%u %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu%n", &cpu, &f[0],
-                          &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &used);
-      if (n < 5 || cpu >= (unsigned)kMaxCpus) continue;
-      for (int i = 0; i < 10 && i < n - 1; i++) v.cpustat[cpu][order[i]] = f[i] * I.ns_per_tick;
-      in_stat |= 1u << cpu;
-    }
+    static const int order[kStatFields] = {kapi::CPUTIME_USER, kapi::CPUTIME_NICE, kapi::CPUTIME_SYSTEM,
+                                           kapi::CPUTIME_IDLE, kapi::CPUTIME_IOWAIT, kapi::CPUTIME_IRQ,
+                                           kapi::CPUTIME_SOFTIRQ, kapi::CPUTIME_STEAL, kapi::CPUTIME_GUEST,
+                                           kapi::CPUTIME_GUEST_NICE};
+    CpuTicks ticks[kMaxCpus];
+    in_stat = parse_proc_stat(text, ticks);
+    for (int cpu = 0; cpu < kMaxCpus; cpu++)
+      for (int i = 0; i < kStatFields; i++) v.cpustat[cpu][order[i]] = ticks[cpu].ticks[i] * I.ns_per_tick;
   }
   u32 mask = 0;
   v.possible = read_file(I.opt.cpu_root + "/possible", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
@@ -245,75 +232,6 @@ void rcu_leave() {
   View &v = view();
   if (v.rcu_depth > 0) v.rcu_depth--;
   free_retired(v);
-}
-
-bool parse_stat_line(const char *buf, size_t len, StatLine *out) {
-  // "pid (comm) state ppid ..." where comm may hold blanks and parentheses:
-  // it ends at the last ')'.  Read in place: this runs for every process
-  // of every cycle.
-  const char *end = buf + len, *close = nullptr;
-  for (const char *p = buf; p < end; p++)
-    if (*p == ')') close = p;
-  u64 pid = 0;
-  const char *p = buf;
-  while (p < end && *p >= '0' && *p <= '9' && pid < 100000000) pid = pid * 10 + (u64)(*p++ - '0');
-  if (p == buf || pid == 0 || end - p < 2 || p[0] != ' ' || p[1] != '(' || !close || close < p + 2) return false;
-  const char *comm = p + 2;
-  size_t comm_len = (size_t)(close - comm);
-  if (comm_len > 15) return false;
-  // Fields 3 (state) to 15 (stime) follow, one blank apart.
-  u64 field[16] = {};
-  p = close + 1;
-  for (int f = 3; f <= 15; f++) {
-    if (p >= end || *p != ' ') return false;
-    p++;
-    const char *start = p;
-    if (f == 3) {  // the state: one letter
-      while (p < end && *p != ' ') p++;
-    } else if (f == 7 || f == 8) {  // tty_nr, tpgid: may be negative
-      if (p < end && *p == '-') p++;
-      while (p < end && *p >= '0' && *p <= '9') p++;
-    } else {
-      u64 v = 0;
-      while (p < end && *p >= '0' && *p <= '9') {
-        if (v > (~0ull - 9) / 10) return false;
-        v = v * 10 + (u64)(*p++ - '0');
-      }
-      field[f] = v;
-    }
-    if (p == start || (p < end && *p != ' ' && *p != '\n')) return false;
-  }
-  if (field[9] > 0xffffffffull) return false;
-  out->pid = (int)pid;
-  std::memset(out->comm, 0, sizeof(out->comm));
-  std::memcpy(out->comm, comm, comm_len);
-  out->flags = (unsigned)field[9];
-  out->utime = field[14];
-  out->stime = field[15];
-  return true;
-}
-
-bool parse_cpu_list(const std::string &s, u32 *mask) {
-  u32 m = 0;
-  size_t p = 0;
-  std::string t = s.substr(0, s.find('\n'));
-  if (t.empty()) return false;
-  while (p < t.size()) {
-    char *end = nullptr;
-    unsigned long a = std::strtoul(t.c_str() + p, &end, 10), b = a;
-    if (end == t.c_str() + p) return false;
-    p = (size_t)(end - t.c_str());
-    if (p < t.size() && t[p] == '-') {
-      b = std::strtoul(t.c_str() + p + 1, &end, 10);
-      if (end == t.c_str() + p + 1 || b < a) return false;
-      p = (size_t)(end - t.c_str());
-    }
-    for (unsigned long c = a; c <= b && c < (unsigned long)kMaxCpus; c++) m |= 1u << c;
-    if (p < t.size() && t[p] != ',') return false;
-    if (p < t.size()) p++;
-  }
-  *mask = m;
-  return true;
 }
 
 }  // namespace host
@@ -373,9 +291,7 @@ short task_oom_score_adj(const struct task_struct *t) {
     leader->oom_gen = v.gen;
     leader->oom_score_adj = 0;
     if (host::read_file(host::H().opt.proc_root + "/" + std::to_string(t->tgid) + "/oom_score_adj", &text)) {
-      char *end = nullptr;
-      long x = std::strtol(text.c_str(), &end, 10);
-      if (end != text.c_str() && x >= -1000 && x <= 1000) leader->oom_score_adj = (short)x;
+      host::parse_oom_score_adj(text, &leader->oom_score_adj);
     }
   }
   return leader->oom_score_adj;

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -167,7 +169,68 @@ TEST(ProcParsers, StatLinesAndCpuLists) {
   EXPECT_EQ(m, 0x34fu);
   EXPECT_TRUE(host::parse_cpu_list("0-63", &m));  // CPUs from 32 on have no place
   EXPECT_EQ(m, 0xffffffffu);
-  for (const char *bad : {"", "\n", "a", "3-1", "0-", "1,,2", "0 1"}) EXPECT_FALSE(host::parse_cpu_list(bad, &m)) << bad;
+  for (const char *bad : {"", "\n", "a", "3-1", "0-", "1,,2", "0 1", "1,", "-1", " 1"})
+    EXPECT_FALSE(host::parse_cpu_list(bad, &m)) << bad;
+}
+
+TEST(ProcParsers, ProcStatAndOomScoreAdj) {
+  host::CpuTicks t[host::kProcCpus];
+  // The total line and lines of other counters are not CPUs; an older
+  // kernel's four fields are enough, fewer are not; CPUs from 32 on, a
+  // negative or an overflowing counter leave their line out.
+  const std::string stat =
+      "cpu  10 20 30 40 50 60 70 80 90 100\n"
+      "cpu0 1 2 3 4 5 6 7 8 9 10\n"
+      "cpu1 11 12 13 14\n"
+      "cpu2 1 2 3\n"
+      "cpu3 1 -2 3 4\n"
+      "cpu4 1 2 3 99999999999999999999\n"
+      "cpu32 1 2 3 4\n"
+      "intr 5 6 7 8\n"
+      "cpu5  7 8 9 10 11 12 13 14 15 16 17 18";
+  EXPECT_EQ(host::parse_proc_stat(stat, t), 0x23u);
+  EXPECT_EQ(t[0].ticks[0], 1u);
+  EXPECT_EQ(t[0].ticks[9], 10u);
+  EXPECT_EQ(t[1].ticks[3], 14u);
+  EXPECT_EQ(t[1].ticks[4], 0u);
+  EXPECT_EQ(t[5].ticks[0], 7u);  // a doubled blank, no newline at the end
+  EXPECT_EQ(t[5].ticks[9], 16u);
+  EXPECT_EQ(t[3].ticks[0] + t[3].ticks[1], 0u);
+
+  short adj = 7;
+  EXPECT_TRUE(host::parse_oom_score_adj("-1000\n", &adj));
+  EXPECT_EQ(adj, -1000);
+  EXPECT_TRUE(host::parse_oom_score_adj("905", &adj));
+  EXPECT_EQ(adj, 905);
+  for (const char *bad : {"", "-", "1001\n", "-1001", "12a\n", " 5", "99999999999999999999999"}) {
+    adj = 7;
+    EXPECT_FALSE(host::parse_oom_score_adj(bad, &adj)) << bad;
+    EXPECT_EQ(adj, 7) << bad;
+  }
+}
+
+// Every input kept from fuzzing the readers goes through all of them again
+// (under the sanitizers in the sanitizer build).
+TEST(ProcParsers, FuzzCorpusStillReads) {
+  int files = 0;
+  for (const auto &e : fs::directory_iterator(PELK_PROC_CORPUS_DIR)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    host::StatLine s;
+    if (host::parse_stat_line(text.data(), text.size(), &s)) {
+      EXPECT_LE(std::strlen(s.comm), 15u);
+    }
+    std::uint32_t m;
+    host::parse_cpu_list(text, &m);
+    host::CpuTicks t[host::kProcCpus];
+    host::parse_proc_stat(text, t);
+    short adj = 0;
+    if (host::parse_oom_score_adj(text, &adj)) {
+      EXPECT_LE(adj < 0 ? -adj : adj, 1000);
+    }
+    files++;
+  }
+  EXPECT_GT(files, 0);
 }
 
 }  // namespace
