@@ -284,6 +284,21 @@ TEST_F(HealthCycle, ReportGate) {
          t.kern().run_until(4700 * kSec);
        },
        {"1010: 0x00501001 656 1000 com.tencent.mm", "4610: 0x00501001 656 1001 ndroid.systemui"}},
+      {"a report the service fails counts as made", 1000,
+       [](HealthCycle &t) {
+         t.kern().set_event_report_result(-5);
+         // Both stay over the thresholds: only the gate holds them back.
+         t.app(1000, "com.tencent.mm", 18 * kSec, 900, 200);  // 20 s at 1010
+         t.kern().run_until(1015 * kSec);
+         t.app(1001, "ndroid.systemui", 18 * kSec, 900, 200);
+         t.kern().run_until(4630 * kSec);
+         // Reported, so never logged again; the spacing ran from 1010.
+         std::vector<std::string> mm;
+         for (const auto &l : t.health_lines())
+           if (l.find("com.tencent.mm") != std::string::npos) mm.push_back(l);
+         EXPECT_EQ(std::vector<std::string>{"1010: com.tencent.mm, 1min:33, 5min:6"}, mm);
+       },
+       {"1010: 0x00501001 656 1000 com.tencent.mm", "4610: 0x00501001 656 1001 ndroid.systemui"}},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);

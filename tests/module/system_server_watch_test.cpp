@@ -192,6 +192,33 @@ TEST_F(SystemServerWatch, ThreadTableFollowsTheThreads) {
   EXPECT_EQ(0u, k().alloc_stats("kmalloc").live_count);
 }
 
+// Cycles without a system_server keep the table as it is; the next
+// system_server, even one whose pid has no slot in the process table, is
+// watched from its first cycle, and that cycle's sweep drops the old records.
+TEST_F(SystemServerWatch, GapWithoutSystemServerKeepsTheTable) {
+  boot();
+  spawn(1000, "system_server", 12 * kSec);
+  thread(1001, "android.anim", 2 * kSec);
+  load();
+  EXPECT_EQ(ss_list("12-07 00:00:10", {ss_row(120, 1000, "system_server"), ss_row(20, 1001, "android.anim")}),
+            next_cycle());
+  const sim::u64 records = k().alloc_stats("kmalloc").live_count;
+
+  k().exit_task(1000);
+  for (int i = 0; i < 2; i++) {
+    EXPECT_EQ(std::vector<std::string>{"Can't find the task of pid 0"}, next_cycle());
+    EXPECT_EQ(records, k().alloc_stats("kmalloc").live_count);  // no sweep
+  }
+
+  // 32 s against the stored 14 s: a load of 180.
+  spawn(40000, "system_server", 30 * kSec);
+  thread(40001, "android.anim", 2 * kSec, 40000);
+  EXPECT_EQ(ss_list("12-07 00:00:40", {ss_row(300, 40000, "system_server"), ss_row(20, 40001, "android.anim")}),
+            next_cycle());
+  EXPECT_EQ(1u, change_uevents().size());
+  EXPECT_EQ(records, k().alloc_stats("kmalloc").live_count);  // two gone, two new
+}
+
 TEST_F(SystemServerWatch, AllocationFailuresAreTriedAgainNextCycle) {
   struct Case {
     Fault fault;
