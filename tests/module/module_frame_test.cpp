@@ -118,6 +118,51 @@ TEST_F(ModuleFrame, SwitchesStayFalseUntilTheFirstNotification) {
   }
 }
 
+// The ZEB switch too is what the service answered at its last notification,
+// and only an answer of exactly 1 turns it on.  One online CPU busy all the
+// time, a 100 s period: a report is due at 300 s and, 600 s later, at 900 s;
+// one held back by the switch uses up its turn all the same.
+TEST_F(ModuleFrame, ZebSwitchFollowsOnlyItsNotifications) {
+  struct Case {
+    const char *what;
+    std::vector<std::pair<sim::u64, int>> answers;  // monotonic second, the service's answer then
+    std::vector<sim::u64> reports;                  // monotonic seconds
+  } cases[] = {
+      {"enabled before loading, never notified", {}, {}},
+      {"answers 2", {{50, 2}}, {}},
+      {"answers 1", {{50, 1}}, {300, 900}},
+      {"answers -1 before the second", {{50, 1}, {600, -1}}, {300}},
+      {"answers 1 only for the second", {{50, 0}, {600, 1}}, {900}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::Config cfg;
+    cfg.online_cpus = 0x1;
+    cfg.suspended_ns = 200 * kSec;  // boot time is past 101 s from the first cycle on
+    boot(cfg);
+    spawn(3000, "benchmark");
+    sim::CpuRate busy;
+    busy.milli_cpu = 1000;
+    k().set_rate(3000, busy);
+    k().set_feature(kZebFeature, 1);
+    load("kmonitor_delay=100000");
+    for (const auto &a : c.answers) {
+      k().run_until(a.first * kSec);
+      k().set_feature(kZebFeature, a.second);
+      k().notify_feature_change();
+    }
+    k().run_until(1000 * kSec);
+    std::vector<std::string> got, want;
+    for (const auto &r : k().event_reports())
+      got.push_back(strf("%llu %s %d %d \"%s\"", (unsigned long long)(r.ts_ns / kSec), r.event_code.c_str(),
+                         r.value, r.pid, r.text.c_str()));
+    for (sim::u64 at : c.reports) want.push_back(strf("%llu 0xffffff26 33824806 3000 \"\"", (unsigned long long)at));
+    EXPECT_EQ(want, got);
+    ASSERT_EQ(0, k().rmmod(kModule));
+    EXPECT_EQ(std::vector<std::string>{}, k().violations());
+  }
+}
+
 TEST_F(ModuleFrame, FirstCycleComesOnePeriodAfterLoading) {
   sim::Config cfg;
   cfg.uptime_ns = 3600 * kSec;

@@ -5,12 +5,16 @@
  * per radio technology in sleep_history.  Other modules read both arrays
  * without a lock: they may see one in the middle of an update. */
 #include "perf_log.h"
+#include <asm/barrier.h>
 
 /* Where the modem driver's call is logged from, as its callers know it. */
 #define MD_INIT_LINE 283
 
-/* Written by the modem driver, at any time, with plain stores; read by the
- * cycle.  md_init_success never goes back to 0. */
+/* Written by the modem driver, at any time; read by the cycle without a
+ * lock.  md_init_success never goes back to 0.  It is published with release
+ * order after the address (and so after the modem's block was filled), so a
+ * cycle that sees it set also sees the address of that hand-over or a later
+ * one, never the null address from before the first. */
 static void *md_share_mem;
 static int md_init_success;
 
@@ -21,7 +25,7 @@ void odpm_md_sleep_init(void *address)
 {
 	WRITE_ONCE(md_share_mem, address);
 	if (address)
-		WRITE_ONCE(md_init_success, 1);
+		smp_store_release(&md_init_success, 1);
 	else
 		printk(MD_MSG_NO_SHARE_MEM, __func__, MD_INIT_LINE);
 }
@@ -114,7 +118,7 @@ void md_sleep_statistic(void)
 	time64_t now;
 	bool new_day;
 
-	if (!READ_ONCE(md_init_success))
+	if (!smp_load_acquire(&md_init_success))
 		return;
 	share = READ_ONCE(md_share_mem);
 	if (share)

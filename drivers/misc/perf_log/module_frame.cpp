@@ -54,11 +54,16 @@ module_param_cb(kmonitor_delay, &kmonitor_delay_ops, &pelk_util_delay_time_ms, 0
 /* The notifier's action and data say nothing we need: ask the service again. */
 static int health_state_change(struct notifier_block *nb, unsigned long action, void *data)
 {
+	bool on;
+
 	(void)nb;
 	(void)action;
 	(void)data;
-	WRITE_ONCE(is_HEALTH_enable, is_tid_enable(PELK_HEALTH_FEATURE_ID) == 1);
-	if (READ_ONCE(is_HEALTH_enable))
+	/* The line tells what this notification set, even if another one
+	 * changes the flag meanwhile. */
+	on = is_tid_enable(PELK_HEALTH_FEATURE_ID) == 1;
+	WRITE_ONCE(is_HEALTH_enable, on);
+	if (on)
 		printk(PELK_MSG_HEALTH_TRUE);
 	else
 		printk(PELK_MSG_HEALTH_FALSE);
