@@ -272,6 +272,13 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
       kernel.rmmod("pelk_perf_util");
     }
   }
+  // A stop signal that came while the module was unloading (a second Ctrl-C,
+  // or `timeout`, which signals the child and then its whole group) asks for
+  // what has been done already: take it here rather than die of it once the
+  // mask is restored.
+  struct timespec zero = {0, 0};
+  while (sigtimedwait(&stop, nullptr, &zero) > 0) {
+  }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return status;
 }
