@@ -21,11 +21,6 @@
 
 #include "module/module_harness.h"
 
-extern "C" {
-void *__symbol_get(const char *name);
-void __symbol_put(const char *name);
-}
-
 namespace pelk_test {
 namespace {
 
@@ -112,9 +107,7 @@ static_assert(sizeof(SleepDay) == 96);
 // The modem's side: its block, as test_modem_user holds it, and the history
 // the module must keep of it.
 struct Modem {
-  int (*write)(unsigned, const void *, unsigned) = nullptr;
-  void (*hand_over)(int) = nullptr;
-  void (*read)(void *, void *) = nullptr;
+  TestModemUser user;
   std::array<u64, 5> sleep = {};
   u64 duration = 0;
   bool valid = true;
@@ -135,7 +128,7 @@ struct Modem {
     for (int i = 0; i < 5; i++) put(56 + 8 * i, sleep[i], 8);
     put(504, stamp + (torn ? 1 : 0), 4);
     put(508, kMdMagic, 4);
-    ASSERT_EQ(0, write(0, block, sizeof block));
+    ASSERT_EQ(0, user.write(0, block, sizeof block));
   }
   // What a cycle at this UTC time (the phone keeps UTC) must log between
   // its start line and the top-ten header; a valid cycle on a new date
@@ -204,14 +197,7 @@ struct ReportBudgets {
 class BusyWeek : public ModuleHarness {
  protected:
   void TearDown() override {
-    if (modem_.write) {
-      __symbol_put("test_modem_write");
-      __symbol_put("test_modem_hand_over");
-      __symbol_put("test_modem_read");
-    }
-    if (k_ && k().module_loaded("test_modem_user")) {
-      EXPECT_EQ(0, k().rmmod("test_modem_user"));
-    }
+    modem_.user.release(k_.get());
     ModuleHarness::TearDown();
   }
   Modem modem_;
@@ -242,13 +228,9 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   k().set_feature(kHealthFeature, 1);
   k().set_feature(kZebFeature, 1);
   k().notify_feature_change();
-  ASSERT_EQ(0, k().insmod(std::string(PELK_TEST_MODULE_DIR) + "/test_modem_user.so"));
-  modem_.write = (int (*)(unsigned, const void *, unsigned))__symbol_get("test_modem_write");
-  modem_.hand_over = (void (*)(int))__symbol_get("test_modem_hand_over");
-  modem_.read = (void (*)(void *, void *))__symbol_get("test_modem_read");
-  ASSERT_TRUE(modem_.write && modem_.hand_over && modem_.read);
+  ASSERT_TRUE(modem_.user.take(k()));
   modem_.advance(1, 0, false);
-  modem_.hand_over(0);
+  modem_.user.hand_over(0);
   const auto *g_load = (const u64(*)[8])module_variable("g_load");
   const auto *total_load = (const u64 *)module_variable("total_load");
   auto *const *health_ht = (void *const *)module_variable("app_health_ht");
@@ -358,7 +340,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       }
       unsigned char status[512];
       std::array<SleepDay, 5> history;
-      modem_.read(status, history.data());
+      modem_.user.read(status, history.data());
       EXPECT_EQ(0, memcmp(status, modem_.block, sizeof status)) << "day " << day << " hour " << hour;
       for (int r = 0; r < 5; r++)
         ASSERT_EQ(modem_.history[r].str(), history[r].str())

@@ -11,12 +11,6 @@
 
 #include "module/module_harness.h"
 
-extern "C" {
-// The simulated kernel's export lookup, as the simulator program uses it.
-void *__symbol_get(const char *name);
-void __symbol_put(const char *name);
-}
-
 namespace pelk_test {
 namespace {
 
@@ -90,37 +84,26 @@ class ModemSleep : public ModuleHarness {
     cfg.tz_minuteswest = -60;
     boot(cfg);
     load();
-    ASSERT_EQ(0, k().insmod(mod("test_modem_user")));
-    write_ = (int (*)(unsigned, const void *, unsigned))__symbol_get("test_modem_write");
-    hand_over_ = (void (*)(int))__symbol_get("test_modem_hand_over");
-    read_ = (void (*)(void *, void *))__symbol_get("test_modem_read");
-    ASSERT_TRUE(write_ && hand_over_ && read_);
+    ASSERT_TRUE(modem_.take(k()));
   }
 
   void TearDown() override {
-    if (write_) {
-      __symbol_put("test_modem_write");
-      __symbol_put("test_modem_hand_over");
-      __symbol_put("test_modem_read");
-    }
-    if (k_ && k().module_loaded("test_modem_user")) {
-      EXPECT_EQ(0, k().rmmod("test_modem_user"));
-    }
+    modem_.release(k_.get());
     ModuleHarness::TearDown();
   }
 
-  void give(const Block &b) { ASSERT_EQ(0, write_(0, b.b, sizeof b.b)); }
+  void give(const Block &b) { ASSERT_EQ(0, modem_.write(0, b.b, sizeof b.b)); }
   // What the hand-over logged, with a newline where the record had one.
   std::vector<std::string> hand_over(bool null_address = false) {
     size_t from = k().log().size();
-    hand_over_(null_address);
+    modem_.hand_over(null_address);
     return lines(from, k().log().size());
   }
   Bytes status() { return read().first; }
   Bytes history() { return read().second; }
   std::pair<Bytes, Bytes> read() {
     Bytes s(512), h(480);
-    read_(s.data(), h.data());
+    modem_.read(s.data(), h.data());
     return {s, h};
   }
 
@@ -149,9 +132,7 @@ class ModemSleep : public ModuleHarness {
     return out;
   }
 
-  int (*write_)(unsigned, const void *, unsigned) = nullptr;
-  void (*hand_over_)(int) = nullptr;
-  void (*read_)(void *, void *) = nullptr;
+  TestModemUser modem_;
 };
 
 TEST_F(ModemSleep, ExportsAreGplOnlyAndHeldByTheirUser) {

@@ -11,6 +11,12 @@
 
 #include "sim/sim.h"
 
+extern "C" {
+// The simulated kernel's export lookup, as the simulator program uses it.
+void *__symbol_get(const char *name);
+void __symbol_put(const char *name);
+}
+
 namespace pelk_test {
 
 constexpr sim::u64 kSec = sim::kNsPerSec;
@@ -46,6 +52,35 @@ inline std::string empty_row() { return top_row(0, 0, "NULL", 0, 0); }
 struct Cycle {
   sim::u64 ts_ns = 0;
   std::vector<std::string> lines;  // texts from the start line to the done line
+};
+
+// The test modem module's entry points (tests/modules/test_modem_user.cpp),
+// held through the kernel's export lookup while a test uses them.
+struct TestModemUser {
+  int (*write)(unsigned, const void *, unsigned) = nullptr;
+  void (*hand_over)(int) = nullptr;
+  void (*read)(void *, void *) = nullptr;
+
+  // Loads the module into k and takes its entry points; false if any is missing.
+  bool take(sim::Kernel &k) {
+    if (k.insmod(std::string(PELK_TEST_MODULE_DIR) + "/test_modem_user.so") != 0) return false;
+    write = (int (*)(unsigned, const void *, unsigned))__symbol_get("test_modem_write");
+    hand_over = (void (*)(int))__symbol_get("test_modem_hand_over");
+    read = (void (*)(void *, void *))__symbol_get("test_modem_read");
+    return write && hand_over && read;
+  }
+  // Puts the entry points back and unloads the module, if it was loaded.
+  void release(sim::Kernel *k) {
+    if (write) {
+      __symbol_put("test_modem_write");
+      __symbol_put("test_modem_hand_over");
+      __symbol_put("test_modem_read");
+      write = nullptr;
+    }
+    if (k && k->module_loaded("test_modem_user")) {
+      EXPECT_EQ(0, k->rmmod("test_modem_user"));
+    }
+  }
 };
 
 class ModuleHarness : public ::testing::Test {
