@@ -279,7 +279,8 @@ int misc_register(struct miscdevice *misc) {
   int minor = misc->minor;
   if (minor == MISC_DYNAMIC_MINOR) {
     minor = -1;
-    for (int c = 63; c >= 0 && minor < 0; c--)
+    // From 127 down, as the kernel's misc class hands out its 128 dynamic minors.
+    for (int c = 127; c >= 0 && minor < 0; c--)
       if (!taken(c)) minor = c;
     if (minor < 0) return -EBUSY;
   } else if (taken(minor)) {

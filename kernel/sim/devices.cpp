@@ -4,9 +4,9 @@
 
 namespace sim {
 
-// Dynamic minors are handed out from 63 downwards, as the platform's misc
-// class does (64 dynamic minors).
-constexpr int kDynamicMinors = 64;
+// Dynamic minors are handed out from 127 downwards, as the kernel's misc
+// class does (128 dynamic minors).
+constexpr int kDynamicMinors = 128;
 
 bool Kernel::misc_device_exists(const std::string &name) const {
   for (auto &m : impl_->miscs)

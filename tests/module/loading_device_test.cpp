@@ -16,7 +16,7 @@ std::vector<std::string> env(const char *action, int seqnum, const char *extra =
                                 "SUBSYSTEM=misc"};
   if (extra) e.push_back(extra);
   e.push_back("MAJOR=10");
-  e.push_back("MINOR=63");
+  e.push_back("MINOR=127");
   e.push_back(strf("DEVNAME=%s", kDevice));
   if (seqnum) e.push_back(strf("SEQNUM=%d", seqnum));
   return e;
@@ -44,7 +44,7 @@ TEST_F(LoadingDevice, AnnouncedAtLoadAndGoneAfterUnload) {
   boot();
   load();
   EXPECT_TRUE(k().misc_device_exists(kDevice));
-  EXPECT_EQ(63, k().misc_minor(kDevice));  // dynamic
+  EXPECT_EQ(127, k().misc_minor(kDevice));  // dynamic
   ASSERT_EQ(1u, k().uevents().size());
   EXPECT_EQ(env("add", 1), k().uevents()[0].env);
 

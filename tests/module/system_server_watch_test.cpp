@@ -86,7 +86,7 @@ TEST_F(SystemServerWatch, EveryQualifyingCycleSendsTheEvent) {
   }
   ASSERT_EQ(4u, k().uevents().size());
   EXPECT_EQ((std::vector<std::string>{"ACTION=change", "DEVPATH=/devices/virtual/misc/pelk_systemserver_loading",
-                                      "SUBSYSTEM=misc", "SYSTEMSERVER_LOADING=200%%", "MAJOR=10", "MINOR=63",
+                                      "SUBSYSTEM=misc", "SYSTEMSERVER_LOADING=200%%", "MAJOR=10", "MINOR=127",
                                       "DEVNAME=pelk_systemserver_loading", "SEQNUM=4"}),
             k().uevents()[3].env);
   // A failed event is logged each time and not retried; the cycle goes on.

@@ -135,10 +135,10 @@ TEST_F(Leaky, CleanLifecycle) {
   std::string s;
   EXPECT_EQ(0, kern.proc_read("/proc/test_leaky/state", &s, 5));
   EXPECT_EQ("runs=0 notified=0 data=hello\n", s);
-  EXPECT_EQ(63, kern.misc_minor("test_leaky_dev"));
+  EXPECT_EQ(127, kern.misc_minor("test_leaky_dev"));
   ASSERT_EQ(1u, kern.uevents().size());
   EXPECT_EQ((std::vector<std::string>{"ACTION=change", "DEVPATH=/devices/virtual/misc/test_leaky_dev",
-                                      "SUBSYSTEM=misc", "LEAKY=1", "MAJOR=10", "MINOR=63",
+                                      "SUBSYSTEM=misc", "LEAKY=1", "MAJOR=10", "MINOR=127",
                                       "DEVNAME=test_leaky_dev", "SEQNUM=1"}),
             kern.uevents()[0].env);
   EXPECT_EQ(std::vector<std::string>{"test_leaky_wq7"}, kern.workqueues());
@@ -206,7 +206,7 @@ TEST_F(Leaky, ZeroDelaySelfRequeue) {
 
 TEST_F(Leaky, DevicesAndUeventFaults) {
   k::miscdevice other = {MISC_DYNAMIC_MINOR, "other", nullptr, nullptr, nullptr, 0, {}};
-  k::miscdevice fixed = {63, "fixed", nullptr, nullptr, nullptr, 0, {}};
+  k::miscdevice fixed = {127, "fixed", nullptr, nullptr, nullptr, 0, {}};
   k::miscdevice same = {MISC_DYNAMIC_MINOR, "test_leaky_dev", nullptr, nullptr, nullptr, 0, {}};
   kern.add_fault({"kobject_uevent", "", 1, 1, 0});
   ASSERT_EQ(0, kern.insmod(path));
@@ -214,7 +214,7 @@ TEST_F(Leaky, DevicesAndUeventFaults) {
   EXPECT_EQ(-ENOMEM, kern.uevents()[0].result);
   EXPECT_EQ("DEVNAME=test_leaky_dev", kern.uevents()[0].env.back());
   EXPECT_EQ(0, k::misc_register(&other));
-  EXPECT_EQ(62, other.minor);
+  EXPECT_EQ(126, other.minor);
   EXPECT_EQ(-EBUSY, k::misc_register(&fixed));
   EXPECT_EQ(-EBUSY, k::misc_register(&same));
   EXPECT_EQ(0, k::kobject_uevent(k::device_kobject(other.this_device), k::KOBJ_ADD));
