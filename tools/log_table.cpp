@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -365,72 +364,13 @@ void TableWriter::put_health(const HealthLine &h) {
 
 namespace {
 
-bool read_stream(FILE *f, LogParser &p, std::vector<char> &buf) {
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) p.feed(buf.data(), n);
-  bool ok = !ferror(f);
-  p.finish();
-  return ok;
-}
-
-}  // namespace
-
-bool read_logs(const std::vector<std::string> &paths,
-               const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
-               uint64_t *damaged) {
-  namespace fs = std::filesystem;
-  std::vector<char> buf(1 << 20);
-  bool ok = true;
-  *damaged = 0;
-  auto one = [&](const std::string &path) {
-    LogSink sink = sink_for(path);
-    LogParser parser(sink, path, err);
-    bool read_ok;
-    if (path == "-") {
-      read_ok = read_stream(stdin, parser, buf);
-    } else {
-      FILE *f = fopen(path.c_str(), "rb");
-      if (!f) {
-        err << "pelk_perf_util: cannot read " << path << ": " << strerror(errno) << "\n";
-        ok = false;
-        return;
-      }
-      read_ok = read_stream(f, parser, buf);
-      fclose(f);
-    }
-    if (!read_ok) {
-      err << "pelk_perf_util: error reading " << path << "\n";
-      ok = false;
-    }
-    *damaged += parser.damaged();
-  };
-  for (const std::string &path : paths) {
-    std::error_code ec;
-    if (path != "-" && fs::is_directory(path, ec)) {
-      std::vector<std::string> files;
-      for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
-           !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file(ec)) files.push_back(it->path().string());
-      if (ec) {
-        err << "pelk_perf_util: cannot list " << path << ": " << ec.message() << "\n";
-        ok = false;
-      }
-      std::sort(files.begin(), files.end());
-      for (const std::string &f : files) one(f);
-    } else {
-      one(path);
-    }
-  }
-  return ok;
-}
-
-namespace {
-
 const char kParseUsage[] =
     "usage: pelk_perf_util parse [LOG...] [OPTIONS]\n"
     "\n"
     "Reads kernel logs (files, directories, or standard input when none or \"-\" is\n"
     "given) and writes the module's reports as one table (see docs/parse.md).\n"
+    "A file may be compressed (gzip, xz, bzip2, zstd, lz4) or a zip or tar archive,\n"
+    "such as a bug report, whose text entries are read one by one.\n"
     "\n"
     "Options:\n"
     "  --what KIND            cycles (default), processes, threads, cpus, health,\n"

@@ -28,7 +28,8 @@ using nlohmann::json;
 const char kPlotUsage[] =
     "usage: pelk_perf_util plot [LOG] -o PAGE.html [OPTIONS]\n"
     "\n"
-    "Reads one kernel log (standard input when none or \"-\" is given) and writes one\n"
+    "Reads one kernel log (standard input when none or \"-\" is given; a compressed\n"
+    "log, or a bug report zip whose text entries are drawn together) and writes one\n"
     "self-contained HTML page with charts of its reports: per-CPU loads, the CPU\n"
     "time split, the busiest processes, system_server, and the overload, loading\n"
     "and health events.  The page needs no network access.\n"
