@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 
 mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libarchive-dev libjs-chart.js chromium)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libarchive-dev zlib1g-dev libjs-chart.js chromium)
 # The real-kernel tests (test mode): Debian's kernel and headers, qemu, busybox,
 # the arm64 cross compilers, dkms and the module tools.
 kernel_packages=(linux-image-amd64 linux-headers-amd64 qemu-system-x86 qemu-system-arm busybox-static

@@ -8,6 +8,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 namespace pelk_tool {
 
@@ -26,7 +28,27 @@ struct Source {
   FILE *f;
   char buf[64 * 1024];
   int read_errno = 0;  // a read of the file itself failed
+  // A gzip member's header after the file's first bytes: the file may hold
+  // several members (or the bytes only look like one).
+  uint64_t offset = 0;
+  char tail[2] = {};
+  bool later_gzip_header = false;
 };
+
+constexpr std::string_view kGzipHeader("\x1f\x8b\x08", 3);
+
+void look_for_gzip_header(Source *s, size_t n) {
+  if (s->later_gzip_header || n == 0) return;
+  std::string_view block(s->buf, n);
+  if (s->offset > 0) {
+    char joint[4] = {s->tail[0], s->tail[1], s->buf[0], n > 1 ? s->buf[1] : '\0'};
+    if (std::string_view(joint, n > 1 ? 4 : 3).find(kGzipHeader) != std::string_view::npos) s->later_gzip_header = true;
+  }
+  if (block.find(kGzipHeader, s->offset == 0 ? 1 : 0) != std::string_view::npos) s->later_gzip_header = true;
+  if (n >= 2) s->tail[0] = s->buf[n - 2], s->tail[1] = s->buf[n - 1];
+  else s->tail[0] = s->tail[1], s->tail[1] = s->buf[0];
+  s->offset += n;
+}
 
 la_ssize_t source_read(struct archive *a, void *data, const void **out) {
   Source *s = static_cast<Source *>(data);
@@ -36,6 +58,7 @@ la_ssize_t source_read(struct archive *a, void *data, const void **out) {
     archive_set_error(a, s->read_errno, "%s", strerror(s->read_errno));
     return ARCHIVE_FATAL;
   }
+  look_for_gzip_header(s, n);
   *out = s->buf;
   return static_cast<la_ssize_t>(n);
 }
@@ -43,12 +66,32 @@ la_ssize_t source_read(struct archive *a, void *data, const void **out) {
 la_int64_t source_seek(struct archive *, void *data, la_int64_t offset, int whence) {
   Source *s = static_cast<Source *>(data);
   if (fseeko(s->f, offset, whence) != 0) return ARCHIVE_FATAL;
-  return ftello(s->f);
+  s->offset = static_cast<uint64_t>(ftello(s->f));
+  return static_cast<la_int64_t>(s->offset);
 }
 
 la_int64_t source_skip(struct archive *, void *data, la_int64_t request) {
   Source *s = static_cast<Source *>(data);
-  return fseeko(s->f, request, SEEK_CUR) == 0 ? request : 0;
+  if (fseeko(s->f, request, SEEK_CUR) != 0) return 0;
+  s->offset += static_cast<uint64_t>(request);
+  return request;
+}
+
+// libarchive does not check a gzip stream's trailer, so a changed byte that
+// still inflates would pass unseen.  For a file of one gzip member the CRC-32
+// and length of the text read must be those of its last eight bytes.
+struct GzipCheck {
+  uLong crc = crc32(0, nullptr, 0);
+  uint64_t size = 0;
+};
+
+bool gzip_trailer_matches(FILE *f, const GzipCheck &c) {
+  unsigned char t[8];
+  if (fseeko(f, -8, SEEK_END) != 0 || fread(t, 1, 8, f) != 8) return false;
+  auto le32 = [&](int at) {
+    return uint32_t(t[at]) | uint32_t(t[at + 1]) << 8 | uint32_t(t[at + 2]) << 16 | uint32_t(t[at + 3]) << 24;
+  };
+  return le32(0) == uint32_t(c.crc) && le32(4) == uint32_t(c.size);
 }
 
 struct ArchiveFree {
@@ -114,7 +157,7 @@ class Reader {
  private:
   bool plain(const std::string &name, FILE *f);
   bool file(const std::string &path, FILE *f);
-  bool data(struct archive *a, const Source &s, const std::string &name);
+  bool data(struct archive *a, const Source &s, const std::string &name, GzipCheck *check = nullptr);
   void stopped(struct archive *a, const Source &s, const std::string &name);
 
   const std::function<LogSink(const std::string &file)> &sink_for_;
@@ -149,25 +192,38 @@ void Reader::stopped(struct archive *a, const Source &s, const std::string &name
 
 // The decompressed data of the current entry (or of the one stream) as one
 // log named name; what was read before damage is kept.
-bool Reader::data(struct archive *a, const Source &s, const std::string &name) {
+bool Reader::data(struct archive *a, const Source &s, const std::string &name, GzipCheck *check) {
   LogSink sink = sink_for_(name);
   LogParser p(sink, name, err_);
   const void *block;
   size_t size;
   la_int64_t offset;
   int r;
-  while ((r = archive_read_data_block(a, &block, &size, &offset)) == ARCHIVE_OK)
+  while ((r = archive_read_data_block(a, &block, &size, &offset)) == ARCHIVE_OK) {
+    if (check) {
+      check->crc = crc32_z(check->crc, static_cast<const Bytef *>(block), size);
+      check->size += size;
+    }
     p.feed(static_cast<const char *>(block), size);
+  }
   p.finish();
   *damaged_ += p.damaged();
-  if (r == ARCHIVE_EOF) return true;
-  stopped(a, s, name);
-  return false;
+  if (r != ARCHIVE_EOF) {
+    stopped(a, s, name);
+    return false;
+  }
+  if (check && !s.later_gzip_header && !gzip_trailer_matches(s.f, *check)) {
+    err_ << "pelk_perf_util: " << name << ": damaged: gzip CRC or length does not match its data\n";
+    return false;
+  }
+  return true;
 }
 
 bool Reader::file(const std::string &path, FILE *f) {
   struct stat st;
   bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+  off_t start = regular ? ftello(f) : 0;  // standard input may stand inside its file
+  if (start < 0) regular = false, start = 0;
   auto s = std::make_unique<Source>();
   s->f = f;
   Archive a = open_archive(s.get(), regular);
@@ -189,14 +245,18 @@ bool Reader::file(const std::string &path, FILE *f) {
   // Plain text: read from its start as it is, unless it cannot be rewound
   // (a pipe), when libarchive hands on what it read.
   if (!compressed && (format == ARCHIVE_FORMAT_RAW || format == ARCHIVE_FORMAT_EMPTY)) {
-    if (regular && fseeko(f, 0, SEEK_SET) == 0) {
+    if (regular && fseeko(f, start, SEEK_SET) == 0) {
       clearerr(f);
       return plain(path, f);
     }
     if (format == ARCHIVE_FORMAT_EMPTY) return plain(path, f);
   }
   // One compressed stream: the one log it holds, under the file's name.
-  if (format == ARCHIVE_FORMAT_RAW) return data(a.get(), *s, path);
+  if (format == ARCHIVE_FORMAT_RAW) {
+    GzipCheck check;
+    bool gzip = regular && archive_filter_count(a.get()) == 2 && archive_filter_code(a.get(), 0) == ARCHIVE_FILTER_GZIP;
+    return data(a.get(), *s, path, gzip ? &check : nullptr);
+  }
 
   // An archive: its log entries one by one, in the archive's order, each a
   // log of its own named FILE:ENTRY.
@@ -210,7 +270,7 @@ bool Reader::file(const std::string &path, FILE *f) {
 }
 
 bool Reader::path(const std::string &path) {
-  if (path == "-") return plain(path, stdin);
+  if (path == "-") return file(path, stdin);
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) {
     err_ << "pelk_perf_util: cannot read " << path << ": " << strerror(errno) << "\n";
