@@ -104,14 +104,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
 
   for (size_t i = 0; i < args.size(); ++i) {
     OptionArg opt_arg = split_option(args[i]);
-    std::string a = opt_arg.name, value = opt_arg.value;
-    bool has_value = opt_arg.has_value;
-    auto take = [&](const char *opt) -> std::optional<std::string> {
-      if (has_value) return value;
-      if (i + 1 >= args.size()) return std::nullopt;
-      (void)opt;
-      return args[++i];
-    };
+    const std::string &a = opt_arg.name;
     if (a == "--help" || a == "-h") {
       out << kSimulateUsage;
       return kExitOk;
@@ -120,7 +113,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
     } else if (a == "--modem-history") {
       modem_history = true;
     } else if (a == "--format" || a == "--duration" || a == "--param" || a == "--output" || a == "--module") {
-      std::optional<std::string> v = take(a.c_str());
+      std::optional<std::string> v = option_value(opt_arg, args, i);
       if (!v) return usage_error(err, "option " + a + " needs a value", kSimulateUsage);
       if (a == "--format") {
         if (*v == "text") format = Format::Text;

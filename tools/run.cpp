@@ -142,8 +142,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
 
   for (size_t i = 0; i < args.size(); ++i) {
     OptionArg opt_arg = split_option(args[i]);
-    std::string a = opt_arg.name, value = opt_arg.value;
-    bool has_value = opt_arg.has_value;
+    const std::string &a = opt_arg.name;
     if (a == "--help" || a == "-h") {
       out << kRunUsage;
       return kOk;
@@ -152,10 +151,9 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
                                              "--switch", "--log", "--on-event", "--module"};
     if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value))
       return usage_error(err, a.rfind("-", 0) == 0 ? "unknown option " + a : "unexpected argument \"" + a + "\"");
-    if (!has_value) {
-      if (i + 1 >= args.size()) return usage_error(err, "option " + a + " needs a value");
-      value = args[++i];
-    }
+    std::optional<std::string> v = option_value(opt_arg, args, i);
+    if (!v) return usage_error(err, "option " + a + " needs a value");
+    const std::string &value = *v;
     char *end = nullptr;
     errno = 0;
     if (a == "--period") {
