@@ -19,13 +19,7 @@
 #include "host.h"
 #include "option_arg.h"
 #include "output.h"
-
-#ifndef PELK_MODULE_DEFAULT_PATH
-#define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
-#endif
-#ifndef PELK_MODULE_RELATIVE_PATH
-#define PELK_MODULE_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_util.so"
-#endif
+#include "program_path.h"
 
 extern char **environ;
 
@@ -69,17 +63,9 @@ int usage_error(std::ostream &err, const std::string &msg) {
 
 std::string module_path() {
   if (const char *env = getenv("PELK_MODULE"); env && *env) return env;
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    // pelk_perf_run sits in the package's library directory next to the module
-    // once installed, and in the build folder's top before.
-    for (auto rel : {std::filesystem::path("pelk_perf_util.so"), std::filesystem::path(PELK_MODULE_RELATIVE_PATH)}) {
-      auto p = (exe.parent_path() / rel).lexically_normal();
-      if (std::filesystem::is_regular_file(p, ec)) return p.string();
-    }
-  }
-  return PELK_MODULE_DEFAULT_PATH;
+  // pelk_perf_run sits in the package's library directory next to the module
+  // once installed, and in the build folder's top before.
+  return beside_program({"pelk_perf_util.so", PELK_MODULE_RELATIVE_PATH}, PELK_MODULE_DEFAULT_PATH);
 }
 
 std::string default_out_dir() {
