@@ -49,6 +49,21 @@ std::string process_scenario(int n) {
   return s + "], \"timeline\": [" + tl + "]}";
 }
 
+// Plays the built-in phone for a simulated time on every iteration of state
+// and counts the bytes of its text output, formatted as the program writes it.
+u64 play_default_phone(benchmark::State &state, u64 duration_ns) {
+  Scenario sc = parse_scenario(default_scenario_json(), kDefaultScenarioName);
+  sc.duration_ns = duration_ns;
+  RunOptions opt;
+  opt.module_path = PELK_MODULE_PATH;
+  u64 bytes = 0;
+  for (auto _ : state)
+    simulate(sc, opt, [&](const OutEvent &e) {
+      if (e.type != OutEvent::Note) bytes += format_text(e).size();
+    });
+  return bytes;
+}
+
 void BM_ReadTimeline(benchmark::State &state) {
   const std::string text = timeline_scenario((int)state.range(0));
   for (auto _ : state) benchmark::DoNotOptimize(parse_scenario(text, "bench.json").timeline.size());
@@ -69,15 +84,7 @@ BENCHMARK(BM_ReadProcesses)->Arg(20000)->Arg(200000)->Unit(benchmark::kMilliseco
 // The built-in phone for N simulated days, its text output formatted and
 // counted as a pipe would take it.
 void BM_LongRun(benchmark::State &state) {
-  Scenario sc = parse_scenario(default_scenario_json(), kDefaultScenarioName);
-  sc.duration_ns = (u64)state.range(0) * 86400 * sim::kNsPerSec;
-  RunOptions opt;
-  opt.module_path = PELK_MODULE_PATH;
-  u64 bytes = 0;
-  for (auto _ : state)
-    simulate(sc, opt, [&](const OutEvent &e) {
-      if (e.type != OutEvent::Note) bytes += format_text(e).size();
-    });
+  u64 bytes = play_default_phone(state, (u64)state.range(0) * 86400 * sim::kNsPerSec);
   state.SetBytesProcessed((int64_t)bytes);
   // The process's peak memory is the program's to measure (docs/performance.md):
   // here it is the largest of every benchmark run before this one.
@@ -118,17 +125,7 @@ namespace {
 // cycle) for an hour, a day and a week, its text output formatted as the
 // program writes it; `sim_s_per_s` is simulated seconds per second of CPU.
 void BM_SimulationSpeed(benchmark::State &state) {
-  using namespace pelk_tool;
-  Scenario sc = parse_scenario(default_scenario_json(), kDefaultScenarioName);
-  sc.duration_ns = (u64)state.range(0) * sim::kNsPerSec;
-  RunOptions opt;
-  opt.module_path = PELK_MODULE_PATH;
-  u64 bytes = 0;
-  for (auto _ : state)
-    simulate(sc, opt, [&](const OutEvent &e) {
-      if (e.type != OutEvent::Note) bytes += format_text(e).size();
-    });
-  benchmark::DoNotOptimize(bytes);
+  benchmark::DoNotOptimize(play_default_phone(state, (u64)state.range(0) * sim::kNsPerSec));
   state.counters["sim_s_per_s"] = benchmark::Counter((double)state.range(0), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_SimulationSpeed)->ArgName("sim_s")->Arg(3600)->Arg(86400)->Arg(604800)->Unit(benchmark::kMillisecond)->Iterations(1);

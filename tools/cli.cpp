@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -13,6 +12,7 @@
 #include "option_arg.h"
 #include "output.h"
 #include "plot.h"
+#include "program_path.h"
 #include "scenario.h"
 #include "simulate.h"
 
@@ -25,30 +25,14 @@
 #ifndef PELK_RUN_RELATIVE_PATH
 #define PELK_RUN_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_run"
 #endif
-#ifndef PELK_MODULE_DEFAULT_PATH
-#define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
-#endif
-#ifndef PELK_MODULE_RELATIVE_PATH
-#define PELK_MODULE_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_util.so"
-#endif
 
 namespace pelk_tool {
 
 namespace {
 
-// The module installed with the program (PELK_MODULE_RELATIVE_PATH from the
-// program's own directory), so that an installed or moved program runs from
-// anywhere; a program run from its build folder falls back to the module it
-// was built with.
-std::string default_module_path() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    std::filesystem::path installed = (exe.parent_path() / PELK_MODULE_RELATIVE_PATH).lexically_normal();
-    if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
-  }
-  return PELK_MODULE_DEFAULT_PATH;
-}
+// The module installed with the program; a program run from its build folder
+// falls back to the module it was built with.
+std::string default_module_path() { return beside_program({PELK_MODULE_RELATIVE_PATH}, PELK_MODULE_DEFAULT_PATH); }
 
 const char kUsage[] =
     "usage: pelk_perf_util COMMAND [OPTIONS]\n"
@@ -104,14 +88,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
 
   for (size_t i = 0; i < args.size(); ++i) {
     OptionArg opt_arg = split_option(args[i]);
-    std::string a = opt_arg.name, value = opt_arg.value;
-    bool has_value = opt_arg.has_value;
-    auto take = [&](const char *opt) -> std::optional<std::string> {
-      if (has_value) return value;
-      if (i + 1 >= args.size()) return std::nullopt;
-      (void)opt;
-      return args[++i];
-    };
+    const std::string &a = opt_arg.name;
     if (a == "--help" || a == "-h") {
       out << kSimulateUsage;
       return kExitOk;
@@ -120,7 +97,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
     } else if (a == "--modem-history") {
       modem_history = true;
     } else if (a == "--format" || a == "--duration" || a == "--param" || a == "--output" || a == "--module") {
-      std::optional<std::string> v = take(a.c_str());
+      std::optional<std::string> v = option_value(opt_arg, args, i);
       if (!v) return usage_error(err, "option " + a + " needs a value", kSimulateUsage);
       if (a == "--format") {
         if (*v == "text") format = Format::Text;
@@ -273,15 +250,7 @@ int run_command(const std::vector<std::string> &args, std::ostream &out, std::os
 
 }  // namespace
 
-std::string run_program_path() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    std::filesystem::path installed = (exe.parent_path() / PELK_RUN_RELATIVE_PATH).lexically_normal();
-    if (std::filesystem::is_regular_file(installed, ec)) return installed.string();
-  }
-  return PELK_RUN_DEFAULT_PATH;
-}
+std::string run_program_path() { return beside_program({PELK_RUN_RELATIVE_PATH}, PELK_RUN_DEFAULT_PATH); }
 
 int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
   if (args.empty()) return usage_error(err, "no command given", kUsage);

@@ -68,6 +68,17 @@ struct Cursor {
     width(start, w);
     return v;
   }
+  // A %<w>s field: w bytes, the blanks that pad it on the left dropped.
+  std::string_view padded_text(size_t w) {
+    if (!ok || i + w > s.size()) {
+      ok = false;
+      return {};
+    }
+    std::string_view t = s.substr(i, w);
+    i += w;
+    while (!t.empty() && t[0] == ' ') t.remove_prefix(1);
+    return t;
+  }
   // A %02d/%04d field of a date.
   int two(size_t w = 2) {
     size_t start = i;
@@ -509,13 +520,7 @@ bool LogParser::take_block_line(std::string_view m) {
       c.lit("%        ");
       r.pid = c.snum(5);
       c.lit("        ");
-      if (!c.ok || c.i + 20 > m.size()) {
-        c.ok = false;
-        break;
-      }
-      std::string_view name = m.substr(c.i, 20);
-      c.i += 20;
-      while (!name.empty() && name[0] == ' ') name.remove_prefix(1);
+      std::string_view name = c.padded_text(20);
       r.name = std::string(name);
       c.lit("          ");
       r.delta_ns = c.padded_unum(11);
@@ -616,11 +621,8 @@ bool LogParser::take_thread_line(std::string_view m) {
   c.lit("%        ");
   r.tid = c.snum(5);
   c.lit("        ");
-  std::string_view comm;
-  if (c.ok && c.i + 20 == m.size()) {
-    comm = m.substr(c.i, 20);
-    while (!comm.empty() && comm[0] == ' ') comm.remove_prefix(1);
-  }
+  std::string_view comm = c.padded_text(20);
+  if (!c.done()) comm = {};
   flush_health();
   // A row outside a list may be a top-ten row cut after its name: the two
   // cannot be told apart, so it is not taken for either.

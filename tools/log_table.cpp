@@ -396,17 +396,15 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
   };
   for (size_t i = 0; i < args.size(); ++i) {
     OptionArg opt_arg = split_option(args[i]);
-    std::string a = opt_arg.name, value = opt_arg.value;
-    bool has_value = opt_arg.has_value;
+    const std::string &a = opt_arg.name;
     if (a == "--help" || a == "-h") {
       out << kParseUsage;
       return 0;
     }
     if (a == "--what" || a == "--format" || a == "--output" || a == "-o") {
-      if (!has_value) {
-        if (i + 1 >= args.size()) return bad("option " + a + " needs a value");
-        value = args[++i];
-      }
+      std::optional<std::string> v = option_value(opt_arg, args, i);
+      if (!v) return bad("option " + a + " needs a value");
+      const std::string &value = *v;
       if (a == "--format") {
         if (value == "json") format = TableFormat::Json;
         else if (value == "jsonl") format = TableFormat::Jsonl;

@@ -2,7 +2,9 @@
 // into the option and its value; anything else is the word itself.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace pelk_tool {
 
@@ -21,6 +23,14 @@ inline OptionArg split_option(const std::string &word) {
     o.has_value = true;
   }
   return o;
+}
+
+// The value of an option that takes one: what followed '=', else the next
+// word of args (i then stands on it); none when args end first.
+inline std::optional<std::string> option_value(const OptionArg &o, const std::vector<std::string> &args, size_t &i) {
+  if (o.has_value) return o.value;
+  if (i + 1 >= args.size()) return std::nullopt;
+  return args[++i];
 }
 
 }  // namespace pelk_tool

@@ -13,6 +13,8 @@ enum class Format { Text, Jsonl };
 
 // "[%5lu.%06lu]", the kernel log's timestamp of a monotonic time.
 std::string timestamp(u64 ts_ns);
+// Appends c, or "\xNN" for a control byte or DEL.
+void append_printable(std::string &out, unsigned char c);
 // A text as a marked line shows it: backslash, quote and control bytes escaped.
 std::string escape_text(const std::string &s);
 

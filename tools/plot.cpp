@@ -282,17 +282,15 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
   };
   for (size_t i = 0; i < args.size(); ++i) {
     OptionArg opt_arg = split_option(args[i]);
-    std::string a = opt_arg.name, value = opt_arg.value;
-    bool has_value = opt_arg.has_value;
+    const std::string &a = opt_arg.name;
     if (a == "--help" || a == "-h") {
       out << kPlotUsage;
       return 0;
     }
     if (a == "-o" || a == "--output" || a == "--chartjs") {
-      if (!has_value) {
-        if (i + 1 >= args.size()) return bad("option " + a + " needs a value");
-        value = args[++i];
-      }
+      std::optional<std::string> v = option_value(opt_arg, args, i);
+      if (!v) return bad("option " + a + " needs a value");
+      const std::string &value = *v;
       (a == "--chartjs" ? chartjs : output) = value;
     } else if (a.size() > 1 && a[0] == '-') {
       return bad("unknown option " + a);

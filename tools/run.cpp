@@ -19,13 +19,7 @@
 #include "host.h"
 #include "option_arg.h"
 #include "output.h"
-
-#ifndef PELK_MODULE_DEFAULT_PATH
-#define PELK_MODULE_DEFAULT_PATH "pelk_perf_util.so"
-#endif
-#ifndef PELK_MODULE_RELATIVE_PATH
-#define PELK_MODULE_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_util.so"
-#endif
+#include "program_path.h"
 
 extern char **environ;
 
@@ -69,17 +63,9 @@ int usage_error(std::ostream &err, const std::string &msg) {
 
 std::string module_path() {
   if (const char *env = getenv("PELK_MODULE"); env && *env) return env;
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    // pelk_perf_run sits in the package's library directory next to the module
-    // once installed, and in the build folder's top before.
-    for (auto rel : {std::filesystem::path("pelk_perf_util.so"), std::filesystem::path(PELK_MODULE_RELATIVE_PATH)}) {
-      auto p = (exe.parent_path() / rel).lexically_normal();
-      if (std::filesystem::is_regular_file(p, ec)) return p.string();
-    }
-  }
-  return PELK_MODULE_DEFAULT_PATH;
+  // pelk_perf_run sits in the package's library directory next to the module
+  // once installed, and in the build folder's top before.
+  return beside_program({"pelk_perf_util.so", PELK_MODULE_RELATIVE_PATH}, PELK_MODULE_DEFAULT_PATH);
 }
 
 std::string default_out_dir() {
@@ -142,8 +128,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
 
   for (size_t i = 0; i < args.size(); ++i) {
     OptionArg opt_arg = split_option(args[i]);
-    std::string a = opt_arg.name, value = opt_arg.value;
-    bool has_value = opt_arg.has_value;
+    const std::string &a = opt_arg.name;
     if (a == "--help" || a == "-h") {
       out << kRunUsage;
       return kOk;
@@ -152,10 +137,9 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
                                              "--switch", "--log", "--on-event", "--module"};
     if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value))
       return usage_error(err, a.rfind("-", 0) == 0 ? "unknown option " + a : "unexpected argument \"" + a + "\"");
-    if (!has_value) {
-      if (i + 1 >= args.size()) return usage_error(err, "option " + a + " needs a value");
-      value = args[++i];
-    }
+    std::optional<std::string> v = option_value(opt_arg, args, i);
+    if (!v) return usage_error(err, "option " + a + " needs a value");
+    const std::string &value = *v;
     char *end = nullptr;
     errno = 0;
     if (a == "--period") {

@@ -83,6 +83,23 @@ struct Collector {
   }
 };
 
+// A live kernel publishing below out, its log into c.
+host::Options collecting(const fs::path &out, Collector &c) {
+  host::Options opt;
+  opt.out_dir = out.string();
+  opt.sink = [&c](const host::Record &r) { c.add(r); };
+  return opt;
+}
+
+// Loads the module with a cycle every 20 ms and the health watch switched on
+// (so that it walks too); insmod's result.
+int load_with_health_watch(host::Kernel &kernel) {
+  kernel.set_feature(901060000029ULL, 1);
+  int rc = kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=20");
+  if (rc == 0) kernel.notify_feature_change();
+  return rc;
+}
+
 TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
   pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -176,13 +193,8 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
 TEST(Live, ProcFileReadableWhileCyclesRun) {
   fs::path out = temp_dir();
   Collector c;
-  host::Options opt;
-  opt.out_dir = out.string();
-  opt.sink = [&](const host::Record &r) { c.add(r); };
-  host::Kernel kernel(opt);
-  kernel.set_feature(901060000029ULL, 1);  // the health watch walks too
-  ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=20"), 0) << kernel.last_load_error();
-  kernel.notify_feature_change();
+  host::Kernel kernel(collecting(out, c));
+  ASSERT_EQ(load_with_health_watch(kernel), 0) << kernel.last_load_error();
   const std::string proc = "/proc/cpumonitor/cpu_monitor", file = kernel.published_path(proc);
   ASSERT_EQ(file, (out / "cpumonitor" / "cpu_monitor").string());
 
@@ -232,13 +244,8 @@ TEST(Live, ProcFileReadableWhileCyclesRun) {
 TEST(Live, ParameterWritesAndSwitchFlipsWhileCyclesRun) {
   fs::path out = temp_dir();
   Collector c;
-  host::Options opt;
-  opt.out_dir = out.string();
-  opt.sink = [&](const host::Record &r) { c.add(r); };
-  host::Kernel kernel(opt);
-  kernel.set_feature(901060000029ULL, 1);
-  ASSERT_EQ(kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=20"), 0) << kernel.last_load_error();
-  kernel.notify_feature_change();
+  host::Kernel kernel(collecting(out, c));
+  ASSERT_EQ(load_with_health_watch(kernel), 0) << kernel.last_load_error();
 
   std::atomic<bool> stop_writers{false}, stop_readers{false};
   std::atomic<int> reads{0}, writes{0}, flips{0}, wrong{0};
