@@ -226,20 +226,5 @@ TEST_F(ArchivedLogs, DamageStopsTheFileKeepingWhatWasReadBefore) {
   EXPECT_NE(out.str().find((dir_ / "overload.log").string() + ","), std::string::npos);
 }
 
-TEST_F(ArchivedLogs, PlotDrawsTheLogsOfABugReport) {
-  write_archive(dir_ / "bugreport.zip", "zip", ARCHIVE_FILTER_NONE,
-                {{"bugreport.txt", golden("sustained_overload")}, {"screenshot.png", golden("cpus")}});
-  std::ofstream(dir_ / "lib.js") << "var Chart = function () {};";
-  std::ostringstream out, err;
-  std::string page = (dir_ / "page.html").string();
-  ASSERT_EQ(run_cli({"plot", (dir_ / "bugreport.zip").string(), "-o", page, "--chartjs", (dir_ / "lib.js").string()},
-                    out, err),
-            0)
-      << err.str();
-  std::stringstream ss;
-  ss << std::ifstream(page).rdbuf();
-  EXPECT_NE(ss.str().find("total load 400 >= 392 (3 in a row), reported with pid 3000"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace pelk_tool
