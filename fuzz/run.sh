@@ -6,6 +6,8 @@
 #                      golden outputs in tests/tool/expected/
 #   proc_text_fuzz     the live backend's readers of proc files, seeded from
 #                      the recorded proc trees in tests/host/trees/
+#   log_input_fuzz     the reading of log files (plain, compressed, zip and tar
+#                      archives), seeded from fuzz/corpus_archive/
 #
 #   fuzz/run.sh [SECONDS [TARGET...]]   (default 300 each, every target; 0 only builds)
 #
@@ -18,7 +20,7 @@ root=$(dirname "$here")
 out=$root/build-fuzz
 seconds=${1:-300}
 [ $# -gt 0 ] && shift
-targets=${*:-scenario_fuzz log_parse_fuzz proc_text_fuzz}
+targets=${*:-scenario_fuzz log_parse_fuzz proc_text_fuzz log_input_fuzz}
 flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
 cxx=${CXX:-clang++}
 mkdir -p "$out"
@@ -40,6 +42,12 @@ for t in $targets; do
     proc_text_fuzz)
       $cxx $flags -I"$root/kernel/host" "$here/proc_text_fuzz.cpp" "$root/kernel/host/proc_text.cpp" -o "$out/$t"
       seeds="$root/tests/host/trees $here/corpus_proc"
+      extra=""
+      ;;
+    log_input_fuzz)
+      $cxx $flags -I"$root/tools" "$here/log_input_fuzz.cpp" "$root/tools/log_input.cpp" \
+        "$root/tools/log_parse.cpp" -larchive -lz -o "$out/$t"
+      seeds="$here/corpus_archive"
       extra=""
       ;;
     *) echo "fuzz/run.sh: no target $t" >&2; exit 2 ;;

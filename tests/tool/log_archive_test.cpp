@@ -226,5 +226,20 @@ TEST_F(ArchivedLogs, DamageStopsTheFileKeepingWhatWasReadBefore) {
   EXPECT_NE(out.str().find((dir_ / "overload.log").string() + ","), std::string::npos);
 }
 
+// Every input kept from fuzzing the reading of log files is read again
+// (under the sanitizers in the sanitizer build): a table or a reported
+// failure, and the table is well formed either way.
+TEST(ArchivedLogsCorpus, FuzzCorpusStillReads) {
+  int files = 0;
+  for (const auto &e : fs::directory_iterator(fs::path(__FILE__).parent_path() / "../../fuzz/corpus_archive")) {
+    std::ostringstream out, err;
+    int status = run_cli({"parse", e.path().string(), "--what", "cycles"}, out, err);
+    EXPECT_TRUE(status == 0 || status == 1) << e.path() << ": " << err.str();
+    EXPECT_TRUE(json::parse(out.str(), nullptr, false).is_array()) << e.path();
+    files++;
+  }
+  EXPECT_GT(files, 0);
+}
+
 }  // namespace
 }  // namespace pelk_tool
