@@ -47,7 +47,8 @@ const char kUsage[] =
     "                             into a table (JSON, JSON lines or CSV)\n"
     "  plot [LOG] -o PAGE.html    draw a log's reports as one self-contained page\n"
     "\n"
-    "Run 'pelk_perf_util COMMAND --help' for its options.\n";
+    "Run 'pelk_perf_util COMMAND --help' for its options, 'pelk_perf_util --version'\n"
+    "for the version.\n";
 
 const char kSimulateUsage[] =
     "usage: pelk_perf_util simulate [SCENARIO.json] [OPTIONS]\n"
@@ -257,6 +258,10 @@ int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostrea
   const std::string &cmd = args[0];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     out << kUsage;
+    return kExitOk;
+  }
+  if (cmd == "--version") {
+    out << "pelk_perf_util " PELK_VERSION "\n";
     return kExitOk;
   }
   if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);

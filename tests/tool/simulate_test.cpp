@@ -294,6 +294,9 @@ TEST(SimulateOptions, MissingModuleAndHelp) {
   EXPECT_EQ(sh.status, kExitOk);
   EXPECT_NE(sh.out.find("--format text|jsonl"), std::string::npos);
   EXPECT_NE(sh.out.find("--modem-history"), std::string::npos);
+  CliRun v = cli({"--version"}, false);
+  EXPECT_EQ(v.status, kExitOk);
+  EXPECT_EQ(v.out, "pelk_perf_util " PELK_VERSION_EXPECTED "\n");
 }
 
 TEST(OutputFormat, MarkedLinesAndJson) {
