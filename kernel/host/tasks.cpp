@@ -56,6 +56,21 @@ bool is_number(const char *s) {
   return true;
 }
 
+// The numeric entries of dir (pids or tids), in directory order; none when
+// it cannot be opened.
+std::vector<int> list_ids(const std::string &dir) {
+  std::vector<int> ids;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      if (!is_number(e->d_name) || std::strlen(e->d_name) > 9) continue;
+      int id = std::atoi(e->d_name);
+      if (id > 0) ids.push_back(id);
+    }
+    closedir(d);
+  }
+  return ids;
+}
+
 std::string stat_path(const kapi::task_struct *t) {
   const std::string &root = H().opt.proc_root;
   if (t->thread) return root + "/" + std::to_string(t->tgid) + "/task/" + std::to_string(t->pid) + "/stat";
@@ -113,15 +128,7 @@ void ensure_listed(View &v) {
   auto &I = H();
   v.listed_gen = v.gen;
   I.listings++;
-  std::vector<int> pids;
-  if (DIR *d = opendir(I.opt.proc_root.c_str())) {
-    while (struct dirent *e = readdir(d)) {
-      if (!is_number(e->d_name) || std::strlen(e->d_name) > 9) continue;
-      int pid = std::atoi(e->d_name);
-      if (pid > 0) pids.push_back(pid);
-    }
-    closedir(d);
-  }
+  std::vector<int> pids = list_ids(I.opt.proc_root);
   std::sort(pids.begin(), pids.end());
   v.order.clear();
   for (int pid : pids) {
@@ -156,16 +163,7 @@ void ensure_threads(View &v, kapi::task_struct *p) {
   auto &I = H();
   p->threads_gen = v.gen;
   p->threads.clear();
-  std::vector<int> tids;
-  std::string dir = I.opt.proc_root + "/" + std::to_string(p->pid) + "/task";
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d)) {
-      if (!is_number(e->d_name) || std::strlen(e->d_name) > 9) continue;
-      int tid = std::atoi(e->d_name);
-      if (tid > 0) tids.push_back(tid);
-    }
-    closedir(d);
-  }
+  std::vector<int> tids = list_ids(I.opt.proc_root + "/" + std::to_string(p->pid) + "/task");
   // The leader first, then the others by tid.
   std::sort(tids.begin(), tids.end(), [&](int a, int b) {
     return (a == p->pid) != (b == p->pid) ? a == p->pid : a < b;
