@@ -66,8 +66,9 @@ Kernel::Kernel(const Options &opt) : impl_(std::make_unique<Impl>()) {
 }
 
 Kernel::~Kernel() {
-  for (auto it = impl_->modules.rbegin(); it != impl_->modules.rend(); ++it)
-    if ((*it)->handle) rmmod((*it)->name);
+  // Newest first; rmmod erases the entry, so the walk goes by index (the
+  // ones before it stay where they are).
+  for (size_t i = impl_->modules.size(); i-- > 0;) rmmod(impl_->modules[i]->name);
   // Works a module left behind: their threads must not outlive the kernel.
   std::vector<std::thread> joins;
   {
