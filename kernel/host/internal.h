@@ -22,7 +22,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -94,9 +93,7 @@ struct device {
 
 struct proc_dir_entry {
   std::string name, path;  // path: "/proc/a/b"
-  umode_t mode = 0;
   bool is_dir = false;
-  proc_dir_entry *parent = nullptr;
   const proc_ops *ops = nullptr;
   void *data = nullptr;
   bool removed = false;
@@ -131,7 +128,7 @@ struct DwHost {
 };
 
 struct Module {
-  std::string name, path;
+  std::string name;
   void *handle = nullptr;
   const kapi::module_layout *layout = nullptr;
   int (*init)() = nullptr;

@@ -28,7 +28,6 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
     return -ENOEXEC;
   }
   auto m = std::make_unique<Module>();
-  m->path = path;
   m->handle = h;
   m->layout = fn();
   const kapi::module_layout *L = m->layout;
@@ -36,7 +35,7 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   m->name = m->name.substr(0, m->name.find('.'));
   if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "name")) m->name = v;
   for (auto &o : I.modules)
-    if (o->handle && o->name == m->name) {
+    if (o->name == m->name) {
       dlclose(h);
       I.last_load_error = m->name + ": already loaded";
       return -EEXIST;
@@ -92,7 +91,7 @@ int Kernel::rmmod(const std::string &name) {
   Impl &I = *impl_;
   for (auto it = I.modules.begin(); it != I.modules.end(); ++it) {
     Module *m = it->get();
-    if (!m->handle || m->name != name) continue;
+    if (m->name != name) continue;
     if (m->init && !m->exit) return -EBUSY;
     new_cycle();
     if (m->exit) m->exit();
@@ -108,7 +107,7 @@ int Kernel::param_set(const std::string &module, const std::string &name, const 
   static std::mutex param_lock;
   Impl &I = *impl_;
   for (auto &m : I.modules) {
-    if (!m->handle || m->name != module) continue;
+    if (m->name != module) continue;
     const kapi::module_layout *L = m->layout;
     for (const kapi::kernel_param *p = L->param_start; p && p < L->param_stop; p++) {
       if (!p->name || !kapi::parameq(name.c_str(), p->name)) continue;

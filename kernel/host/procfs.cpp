@@ -103,8 +103,9 @@ std::string Kernel::published_path(const std::string &proc_path) const { return 
 namespace kapi {
 using host::H;
 
-static proc_dir_entry *proc_add(const char *name, umode_t mode, proc_dir_entry *parent, const proc_ops *ops,
-                                void *data, bool dir) {
+// The mode is not kept: published files are plain 0644 files.
+static proc_dir_entry *proc_add(const char *name, proc_dir_entry *parent, const proc_ops *ops, void *data,
+                                bool dir) {
   auto &I = H();
   if (!name || !*name || std::strchr(name, '/')) return nullptr;
   std::lock_guard<std::mutex> lk(I.proc_mu);
@@ -114,9 +115,7 @@ static proc_dir_entry *proc_add(const char *name, umode_t mode, proc_dir_entry *
   auto de = std::make_unique<proc_dir_entry>();
   de->name = name;
   de->path = path;
-  de->mode = mode;
   de->is_dir = dir;
-  de->parent = parent;
   de->ops = ops;
   de->data = data;
   I.pdes.push_back(std::move(de));
@@ -124,15 +123,15 @@ static proc_dir_entry *proc_add(const char *name, umode_t mode, proc_dir_entry *
 }
 
 struct proc_dir_entry *proc_mkdir(const char *name, struct proc_dir_entry *parent) {
-  return proc_add(name, 0555, parent, nullptr, nullptr, true);
+  return proc_add(name, parent, nullptr, nullptr, true);
 }
-struct proc_dir_entry *proc_create(const char *name, umode_t mode, struct proc_dir_entry *parent,
+struct proc_dir_entry *proc_create(const char *name, umode_t, struct proc_dir_entry *parent,
                                    const struct proc_ops *proc_ops) {
-  return proc_add(name, mode, parent, proc_ops, nullptr, false);
+  return proc_add(name, parent, proc_ops, nullptr, false);
 }
-struct proc_dir_entry *proc_create_data(const char *name, umode_t mode, struct proc_dir_entry *parent,
+struct proc_dir_entry *proc_create_data(const char *name, umode_t, struct proc_dir_entry *parent,
                                         const struct proc_ops *proc_ops, void *data) {
-  return proc_add(name, mode, parent, proc_ops, data, false);
+  return proc_add(name, parent, proc_ops, data, false);
 }
 
 // Removes de and everything below it, deepest first; waits for the readers
