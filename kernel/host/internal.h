@@ -163,6 +163,7 @@ struct Kernel::Impl {
   std::condition_variable proc_cv;
   std::vector<std::unique_ptr<kapi::proc_dir_entry>> pdes;
   std::mutex publish_mu;
+  kapi::proc_dir_entry *find_entry(const std::string &path);
   int proc_read(kapi::proc_dir_entry *de, std::string *out);
   void publish_all();
   void unpublish(kapi::proc_dir_entry *de);

@@ -14,6 +14,13 @@ static void make_dirs(const std::string &path) {
   mkdir(path.c_str(), 0755);
 }
 
+// The entry at path that is not removed, or nullptr.  The caller holds proc_mu.
+kapi::proc_dir_entry *Kernel::Impl::find_entry(const std::string &path) {
+  for (auto &p : pdes)
+    if (!p->removed && p->path == path) return p.get();
+  return nullptr;
+}
+
 std::string Kernel::Impl::out_path(const std::string &proc_path) const {
   if (opt.out_dir.empty() || proc_path.rfind("/proc/", 0) != 0) return "";
   return opt.out_dir + proc_path.substr(5);
@@ -85,11 +92,10 @@ void Kernel::Impl::unpublish(kapi::proc_dir_entry *de) {
 }
 
 int Kernel::proc_read(const std::string &path, std::string *out) {
-  kapi::proc_dir_entry *de = nullptr;
+  kapi::proc_dir_entry *de;
   {
     std::lock_guard<std::mutex> lk(impl_->proc_mu);
-    for (auto &p : impl_->pdes)
-      if (!p->removed && p->path == path) de = p.get();
+    de = impl_->find_entry(path);
   }
   if (!de) return -ENOENT;
   new_cycle();
@@ -110,8 +116,7 @@ static proc_dir_entry *proc_add(const char *name, proc_dir_entry *parent, const 
   if (!name || !*name || std::strchr(name, '/')) return nullptr;
   std::lock_guard<std::mutex> lk(I.proc_mu);
   std::string path = (parent ? parent->path : std::string("/proc")) + "/" + name;
-  for (auto &p : I.pdes)
-    if (!p->removed && p->path == path) return nullptr;
+  if (I.find_entry(path)) return nullptr;
   auto de = std::make_unique<proc_dir_entry>();
   de->name = name;
   de->path = path;
@@ -157,12 +162,10 @@ static void remove_tree(proc_dir_entry *de) {
 
 void remove_proc_entry(const char *name, struct proc_dir_entry *parent) {
   auto &I = H();
-  proc_dir_entry *de = nullptr;
+  proc_dir_entry *de;
   {
     std::lock_guard<std::mutex> lk(I.proc_mu);
-    std::string path = (parent ? parent->path : std::string("/proc")) + "/" + (name ? name : "");
-    for (auto &p : I.pdes)
-      if (!p->removed && p->path == path) de = p.get();
+    de = I.find_entry((parent ? parent->path : std::string("/proc")) + "/" + (name ? name : ""));
   }
   if (de) remove_tree(de);
 }
