@@ -29,6 +29,12 @@ DwHost *state_of(Kernel::Impl &I, const kapi::delayed_work *dwork) {
   return nullptr;
 }
 
+// Waits, with wq_mu held in lk, until d has finished `want` runs in all, or
+// is stopped, or has nothing left to run (cancelled meanwhile).
+void wait_runs(Kernel::Impl &I, std::unique_lock<std::mutex> &lk, DwHost *d, u64 want) {
+  I.wq_cv.wait(lk, [&] { return d->completed >= want || d->stop || (!d->pending && !d->running); });
+}
+
 void warn(const std::string &what) { std::fprintf(stderr, "pelk_perf_util: kernel warning: %s\n", what.c_str()); }
 
 }  // namespace
@@ -172,7 +178,7 @@ bool flush_delayed_work(struct delayed_work *dwork) {
   host::u64 want = d->completed + (d->running ? 1 : 0) + (was ? 1 : 0);
   if (was) d->due_ns = 0;
   I.wq_cv.notify_all();
-  I.wq_cv.wait(lk, [&] { return d->completed >= want || d->stop || (!d->pending && !d->running); });
+  host::wait_runs(I, lk, d, want);
   return was;
 }
 
@@ -194,8 +200,7 @@ void flush_workqueue(struct workqueue_struct *wq) {
     if (d->wq == wq && std::this_thread::get_id() != d->thread_id &&
         (d->running || (d->pending && d->due_ns <= now)))
       wait.push_back({d.get(), d->completed + (d->running ? 1 : 0) + (d->pending && d->due_ns <= now ? 1 : 0)});
-  for (auto &[d, want] : wait)
-    I.wq_cv.wait(lk, [&] { return d->completed >= want || d->stop || (!d->pending && !d->running); });
+  for (auto &[d, want] : wait) host::wait_runs(I, lk, d, want);
 }
 
 void destroy_workqueue(struct workqueue_struct *wq) {
