@@ -251,8 +251,8 @@ struct task_struct *task_next_thread(struct task_struct *p, struct task_struct *
   auto &I = K();
   need_rcu("task_next_thread");
   if (!I.task_ok(p, "task_next_thread") || !I.task_ok(t, "task_next_thread")) return nullptr;
-  auto &th = t->leader->threads;
   if (t->in_threads) return t->thread_next;
+  auto &th = t->leader->threads;
   auto it = th.upper_bound(t->thread_index);
   return it == th.end() ? nullptr : it->second;
 }
@@ -317,8 +317,9 @@ void thread_group_cputime_adjusted(struct task_struct *p, u64 *ut, u64 *st) {
   if (K().task_ok(p, "thread_group_cputime_adjusted")) {
     u = p->sig->dead_utime;
     s = p->sig->dead_stime;
+    // The map's first is the list's first; every thread on the list is live.
     for (task_struct *t = p->leader->threads.empty() ? nullptr : p->leader->threads.begin()->second; t;
-         t = t->in_threads ? t->thread_next : nullptr) {
+         t = t->thread_next) {
       u += t->utime;
       s += t->stime;
     }
