@@ -74,10 +74,10 @@ struct task_struct {
   sim::u64 threads_created = 0;  // leader: the next thread's number
   sim::u64 proc_index = 0;    // leader: creation number among processes
   // The same two lists linked through the live tasks, so that a walk steps
-  // on in constant time without chasing the maps' nodes; a task that has
-  // left a list is found again in the map by its creation number.
+  // on in constant time without chasing the maps' nodes (a list's ends are
+  // its map's); a task that has left a list is found again in the map by its
+  // creation number.
   task_struct *thread_prev = nullptr, *thread_next = nullptr;  // in its process
-  task_struct *thread_last = nullptr;                           // leader: its newest thread
   task_struct *proc_prev = nullptr, *proc_next = nullptr;      // leaders, in the task list
   bool in_threads = false, in_procs = false;
   sim::u64 seq = 0;
@@ -257,7 +257,6 @@ struct Kernel::Impl {
   // Live processes by creation number: the task list.  A process that has
   // left it keeps its number, so a reader standing on it still finds the next.
   std::map<u64, task_struct *> procs;
-  task_struct *proc_first = nullptr, *proc_last = nullptr;  // the live leaders, linked
   u64 procs_created = 0;
   std::unordered_map<int, task_struct *> live;
   std::vector<task_struct *> gp_waiters;

@@ -50,11 +50,15 @@ void Kernel::Impl::rcu_quiescent() {
   }
 }
 
-// A new thread goes last in its process's list.
-static void link_thread(task_struct *leader, task_struct *t) {
-  t->thread_prev = leader->thread_last;
-  if (leader->thread_last) leader->thread_last->thread_next = t;
-  leader->thread_last = t;
+// A new thread goes last in its process's map and list.
+static void add_thread(task_struct *leader, task_struct *t) {
+  auto &th = leader->threads;
+  t->thread_index = leader->threads_created++;
+  if (!th.empty()) {
+    t->thread_prev = th.rbegin()->second;
+    t->thread_prev->thread_next = t;
+  }
+  th.emplace(t->thread_index, t);
   t->in_threads = true;
 }
 
@@ -85,23 +89,20 @@ int Kernel::spawn(const TaskSpec &ts) {
     t->tgid = leader->tgid;
     t->leader = leader;
     t->sig = leader->sig;
-    t->thread_index = leader->threads_created++;
-    leader->threads.emplace(t->thread_index, t);
-    link_thread(leader, t);
+    add_thread(leader, t);
   } else {
     t->tgid = pid;
     t->leader = t;
     I.signals.push_back(std::make_unique<Signal>());
     t->sig = I.signals.back().get();
     t->sig->oom_score_adj = ts.oom_score_adj;
-    t->threads.emplace(0, t);
-    link_thread(t, t);
-    t->threads_created = 1;
+    add_thread(t, t);
     t->proc_index = I.procs_created++;
+    if (!I.procs.empty()) {
+      t->proc_prev = I.procs.rbegin()->second;
+      t->proc_prev->proc_next = t;
+    }
     I.procs.emplace(t->proc_index, t);
-    t->proc_prev = I.proc_last;
-    (I.proc_last ? I.proc_last->proc_next : I.proc_first) = t;
-    I.proc_last = t;
     t->in_procs = true;
   }
   I.live[pid] = t;
@@ -119,13 +120,13 @@ static void end_thread(Kernel::Impl &I, task_struct *t) {
   I.busy.erase(t->seq);
   task_struct *l = t->leader;
   l->threads.erase(t->thread_index);
-  if (t->thread_prev) t->thread_prev->thread_next = t->thread_next;  // else the map's first goes
-  (t->thread_next ? t->thread_next->thread_prev : l->thread_last) = t->thread_prev;
+  if (t->thread_prev) t->thread_prev->thread_next = t->thread_next;
+  if (t->thread_next) t->thread_next->thread_prev = t->thread_prev;
   t->in_threads = false;
   if (l == t) {
     I.procs.erase(t->proc_index);
-    (t->proc_prev ? t->proc_prev->proc_next : I.proc_first) = t->proc_next;
-    (t->proc_next ? t->proc_next->proc_prev : I.proc_last) = t->proc_prev;
+    if (t->proc_prev) t->proc_prev->proc_next = t->proc_next;
+    if (t->proc_next) t->proc_next->proc_prev = t->proc_prev;
     t->in_procs = false;
   }
   if (I.rcu_depth > 0) {
@@ -232,7 +233,7 @@ struct task_struct *next_task(struct task_struct *p) {
   // as an RCU reader standing on it would see.
   task_struct *l = p->leader;
   if (p == &init_task || l->in_procs) {
-    task_struct *n = p == &init_task ? I.proc_first : l->proc_next;
+    task_struct *n = p != &init_task ? l->proc_next : I.procs.empty() ? nullptr : I.procs.begin()->second;
     return n ? n : &init_task;
   }
   auto it = I.procs.upper_bound(l->proc_index);
