@@ -138,7 +138,7 @@ time64_t ktime_get_real_seconds(void) {
 }
 
 unsigned int __kernel_hz(void) { return host::kHz; }
-u64 get_jiffies_64(void) { return host::monotonic_ns() / (host::kNsPerSec / host::kHz); }
+u64 get_jiffies_64(void) { return host::monotonic_ns() / host::kNsPerJiffy; }
 
 u32 get_random_u32(void) {
   static std::atomic<u64> state{host::clock_ns(CLOCK_REALTIME) ^ 0x9e3779b97f4a7c15ull};

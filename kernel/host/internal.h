@@ -53,6 +53,7 @@ using u32 = std::uint32_t;
 using s64 = std::int64_t;
 constexpr u64 kNsPerSec = 1000000000ull;
 constexpr int kHz = 250;  // the platform's tick rate
+constexpr u64 kNsPerJiffy = kNsPerSec / kHz;
 constexpr int kMaxCpus = kProcCpus;
 }  // namespace host
 

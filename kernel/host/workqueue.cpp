@@ -16,8 +16,6 @@ struct DwSlot {  // what the caller's struct delayed_work holds
 };
 static_assert(sizeof(DwSlot) <= sizeof(kapi::delayed_work), "delayed work state must fit");
 
-u64 ns_of_jiffies(unsigned long j) { return (u64)j * (kNsPerSec / kHz); }
-
 // The state of dwork, or nullptr when it was never initialised.  The caller
 // holds wq_mu.  The magic alone is not trusted: uninitialised memory could
 // carry it, so the state must also be one this kernel made.
@@ -129,7 +127,7 @@ bool queue_delayed_work_on(int, struct workqueue_struct *wq, struct delayed_work
   }
   d->wq = wq;
   d->pending = true;
-  d->due_ns = host::monotonic_ns() + host::ns_of_jiffies(delay);
+  d->due_ns = host::monotonic_ns() + (host::u64)delay * host::kNsPerJiffy;
   if (!d->thread.joinable()) {
     d->stop = false;
     I.workers++;
