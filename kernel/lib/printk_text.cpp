@@ -14,7 +14,7 @@ extern "C" void vprintk_text(char *buf, size_t size, const char *fmt, va_list ar
 	int level = -1;
 
 	buf[len] = 0;
-	while (pre + 1 < len + 1 && buf[pre] == KERN_SOH_ASCII &&
+	while (pre < len && buf[pre] == KERN_SOH_ASCII &&
 	       ((buf[pre + 1] >= '0' && buf[pre + 1] <= '7') || buf[pre + 1] == 'c')) {
 		if (buf[pre + 1] != 'c' && level < 0)
 			level = buf[pre + 1] - '0';

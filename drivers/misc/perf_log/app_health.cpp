@@ -35,9 +35,6 @@ struct watched_name *record;
 struct rhashtable ht;
 struct hlist_head app_health_ht[1 << PELK_HEALTH_HT_BITS];
 
-/* ht was set up and has to be destroyed: after a failed set-up its storage
- * holds nothing the library could take apart. */
-static bool ht_ready;
 static struct health_work_context *health_ctx;
 
 /* ---- the watched-name table ------------------------------------------------------ */
@@ -91,7 +88,9 @@ static void health_table_fill(void)
 	}
 }
 
-/* False when there is no table: then there is no cycle either. */
+/* False when there is no table: then there is no cycle either.  record is
+ * kept only once ht is set up, so it tells whether ht has to be destroyed
+ * (after a failed set-up ht holds nothing the library could take apart). */
 static bool health_table_init(void)
 {
 	record = (struct watched_name *)vzalloc(sizeof(*record) * PELK_WATCHED_COUNT);
@@ -105,7 +104,6 @@ static bool health_table_init(void)
 		record = NULL;
 		return false;
 	}
-	ht_ready = true;
 	health_table_fill();
 	return true;
 }
@@ -337,11 +335,8 @@ void pelk_health_exit(void)
 		health_ctx = NULL;
 	}
 	health_records_free();
-	if (ht_ready) {
-		rhashtable_destroy(&ht);
-		ht_ready = false;
-	}
 	if (record) {
+		rhashtable_destroy(&ht);
 		vfree(record);
 		record = NULL;
 	}

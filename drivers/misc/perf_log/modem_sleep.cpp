@@ -90,19 +90,18 @@ static void md_sleep_count_today(const u64 sleep_time[MD_SLEEP_RATS], bool new_d
 }
 
 /* The modem's cumulative totals in whole seconds, not the day's, with the
- * UTC time of the cycle; each step is bounded by the space left. */
+ * UTC time of the cycle and a trailing blank; each step is bounded by the
+ * space left. */
 static void md_sleep_log_sum(const u64 sleep_time[MD_SLEEP_RATS], const struct tm *utc)
 {
 	char line[256];
-	char stamp[64];
 	int len;
 
 	len = scnprintf(line, sizeof(line), MD_MSG_SUM, sleep_time[0] / USEC_PER_SEC,
 			sleep_time[1] / USEC_PER_SEC, sleep_time[2] / USEC_PER_SEC,
 			sleep_time[3] / USEC_PER_SEC, sleep_time[4] / USEC_PER_SEC);
-	scnprintf(stamp, sizeof(stamp), MD_MSG_UTC, (int)(utc->tm_year + 1900), utc->tm_mon + 1,
-		  utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec);
-	scnprintf(line + len, sizeof(line) - len, "%s ", stamp);
+	scnprintf(line + len, sizeof(line) - len, MD_MSG_UTC " ", (int)(utc->tm_year + 1900),
+		  utc->tm_mon + 1, utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec);
 	printk(MD_MSG_SUM_LINE, line);
 }
 

@@ -14,8 +14,8 @@ struct proc_dir_entry *cpumonitor_dir;
  * before it calls the start routine, so until then a set comes from the
  * command line, and after it from a write to /sys/module/.../kmonitor_delay. */
 static bool pelk_started;
-/* A negative period given at insmod, refused and reported by the start routine. */
-static bool kmonitor_delay_refused;
+/* A negative period given at insmod, refused and reported by the start
+ * routine; 0 when there was none. */
 static int kmonitor_delay_refused_value;
 
 /* A negative period has no meaning (and would turn into an enormous delay
@@ -32,7 +32,6 @@ static int kmonitor_delay_set(const char *val, const struct kernel_param *kp)
 	if (delay < 0) {
 		if (READ_ONCE(pelk_started))
 			return -EINVAL;
-		kmonitor_delay_refused = true;
 		kmonitor_delay_refused_value = delay;
 		return 0;
 	}
@@ -112,7 +111,7 @@ static int __init pelk_cpu_monitor_init(void)
 {
 	printk(PELK_MSG_INIT);
 	WRITE_ONCE(pelk_started, true);
-	if (kmonitor_delay_refused)
+	if (kmonitor_delay_refused_value < 0)
 		printk(PELK_MSG_DELAY_REFUSED, kmonitor_delay_refused_value,
 		       READ_ONCE(pelk_util_delay_time_ms));
 	sema_init(&my_semaphore, 1);
