@@ -42,7 +42,6 @@ struct Cursor {
     if (i - start > 20) ok = false;
     return v;
   }
-  // A %d field: a signed 32-bit value, maybe padded with blanks before it.
   // A field printed with a minimum width: blanks pad it on the left up to
   // the width, so a field shorter than that, or padded beyond it, is cut or
   // damaged.
