@@ -103,6 +103,16 @@ bool read_time(Cursor &c, LocalTime &t) {
   return t.set;
 }
 
+// "%8llu%%        %5d        %20s": how a top-ten row and a thread row begin
+// after their "[K] ".  Returns the name, its padding dropped.
+std::string_view read_row_head(Cursor &c, uint64_t *usage, int *id) {
+  *usage = c.padded_unum(8);
+  c.lit("%        ");
+  *id = c.snum(5);
+  c.lit("        ");
+  return c.padded_text(20);
+}
+
 // Messages of the module that carry no newline: in a console or a cat of the
 // kernel buffer the next record may follow on the same line.
 const std::string_view kOpenEnded[] = {
@@ -515,11 +525,7 @@ bool LogParser::take_block_line(std::string_view m) {
       Cursor c{m, 4};
       TopRow r;
       r.line = line_;
-      r.usage = c.padded_unum(8);
-      c.lit("%        ");
-      r.pid = c.snum(5);
-      c.lit("        ");
-      std::string_view name = c.padded_text(20);
+      std::string_view name = read_row_head(c, &r.usage, &r.pid);
       r.name = std::string(name);
       c.lit("          ");
       r.delta_ns = c.padded_unum(11);
@@ -616,11 +622,7 @@ bool LogParser::take_thread_line(std::string_view m) {
   Cursor c{m, 4};
   ThreadRow r;
   r.line = line_;
-  r.usage = c.padded_unum(8);
-  c.lit("%        ");
-  r.tid = c.snum(5);
-  c.lit("        ");
-  std::string_view comm = c.padded_text(20);
+  std::string_view comm = read_row_head(c, &r.usage, &r.tid);
   if (!c.done()) comm = {};
   flush_health();
   // A row outside a list may be a top-ten row cut after its name: the two
