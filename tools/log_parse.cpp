@@ -1,5 +1,6 @@
 #include "log_parse.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace pelk_tool {
@@ -149,6 +150,13 @@ const std::string_view kOtherLines[] = {
 };
 
 }  // namespace
+
+std::string LocalTime::text() const {
+  if (!set) return "";
+  char tmp[32];
+  snprintf(tmp, sizeof tmp, "%02d-%02d %02d:%02d:%02d", month, day, hour, minute, second);
+  return tmp;
+}
 
 bool Cycle::complete() const { return missing().empty() && !damaged; }
 

@@ -29,6 +29,7 @@ struct LogPlace {
 struct LocalTime {
   bool set = false;
   int month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  std::string text() const;  // "MM-DD HH:MM:SS" as the line gave it, empty if not set
 };
 
 struct TopRow {

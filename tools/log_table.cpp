@@ -185,9 +185,7 @@ void TableWriter::str(std::string_view s) {
 
 void TableWriter::time(const LocalTime &t) {
   if (!t.set) return null();
-  char tmp[32];
-  snprintf(tmp, sizeof tmp, "%02d-%02d %02d:%02d:%02d", t.month, t.day, t.hour, t.minute, t.second);
-  str(tmp);
+  str(t.text());
 }
 
 void TableWriter::begin_row(const LogPlace &at, uint64_t line) {

@@ -187,19 +187,12 @@ double x_of(Collected &c, const LogPlace &at) {
   return strtod(at.ts.c_str(), nullptr);
 }
 
-std::string time_text(const LocalTime &t) {
-  if (!t.set) return "";
-  char tmp[32];
-  snprintf(tmp, sizeof tmp, "%02d-%02d %02d:%02d:%02d", t.month, t.day, t.hour, t.minute, t.second);
-  return tmp;
-}
-
 LogSink collector(Collected &c) {
   LogSink s;
   s.cycle = [&c](const Cycle &k) {
     double x = x_of(c, k.at);
     ++c.blocks;
-    json j = {{"x", x}, {"time", time_text(k.time)}};
+    json j = {{"x", x}, {"time", k.time.text()}};
     if (k.has_cpus) j["cpu"] = std::vector<uint64_t>(k.cpu, k.cpu + 8);
     if (k.has_split) j["split"] = {k.user, k.system, k.iowait, k.irq, k.idle};
     c.cycles.push_back(std::move(j));
