@@ -183,6 +183,10 @@ uint64_t Cycle::total_load() const {
   return t;
 }
 
+uint64_t Cycle::overload_threshold() const {
+  return has_header && online_cpus > 0 ? 98ull * (uint64_t)online_cpus : 0;
+}
+
 LogParser::LogParser(const LogSink &sink, std::string file, std::ostream &err)
     : sink_(sink), file_(std::move(file)), err_(err) {}
 

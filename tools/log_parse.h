@@ -75,6 +75,9 @@ struct Cycle {
   bool complete() const;
   std::string missing() const;        // "start,done", ... or empty
   uint64_t total_load() const;
+  // What the module compares total_load() with: 98 per online CPU; 0 when the
+  // header, and so the number of CPUs, is not known.
+  uint64_t overload_threshold() const;
 };
 
 struct ThreadRow {

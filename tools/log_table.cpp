@@ -276,10 +276,9 @@ void TableWriter::put_cycle(const Cycle &c) {
       break;
     case TableWhat::Overload: {
       if (!c.has_cpus) break;
-      // The module compares the sum of the eight loads with 98 per online CPU
-      // and reports on the third overloaded block in a row.
-      bool known = c.has_header && c.online_cpus > 0;
-      uint64_t threshold = known ? 98ull * (uint64_t)c.online_cpus : 0;
+      // The module reports on the third overloaded block in a row.
+      uint64_t threshold = c.overload_threshold();
+      bool known = threshold > 0;
       bool over = known && c.total_load() >= threshold;
       if (known) streak_ = over ? streak_ + 1 : 0;
       begin_row(c.at, c.at.line);

@@ -212,8 +212,7 @@ LogSink collector(Collected &c) {
       c.events.push_back({{"x", x}, {"kind", "incomplete"},
                           {"text", "block at line " + std::to_string(k.at.line) + " lacks " + k.missing()}});
     }
-    if (k.has_cpus && k.has_header && k.online_cpus > 0) {
-      uint64_t threshold = 98ull * (uint64_t)k.online_cpus;
+    if (uint64_t threshold = k.overload_threshold(); k.has_cpus && threshold) {
       c.streak = k.total_load() >= threshold ? c.streak + 1 : 0;
       if (c.streak) {
         std::string text = "total load " + std::to_string(k.total_load()) + " >= " + std::to_string(threshold) +
