@@ -34,6 +34,11 @@ const std::vector<const char *> kModem = {
     "file", "device", "line", "ts", "stamp", "cycle_line", "time", "status", "null_memory", "md_slp_duration", "md_s", "g2_s",
     "g3_s", "g4_s", "g5_fr1_s", "utc"};
 
+const char *modem_status_name(ModemStatus s) {
+  static const char *const names[] = {"none", "ok", "not_valid"};
+  return names[(int)s];
+}
+
 // Length of the valid UTF-8 sequence at s[i], 0 if there is none.
 size_t utf8_len(std::string_view s, size_t i) {
   unsigned char c = (unsigned char)s[i];
@@ -102,10 +107,8 @@ void TableWriter::flush(bool all) {
 }
 
 void TableWriter::key() {
-  if (format_ == TableFormat::Csv) {
-    if (col_) buf_ += ',';
-  } else {
-    if (col_) buf_ += ',';
+  if (col_) buf_ += ',';
+  if (format_ != TableFormat::Csv) {
     buf_ += '"';
     buf_ += cols_[col_];
     buf_ += "\":";
@@ -240,8 +243,7 @@ void TableWriter::put_cycle(const Cycle &c) {
       if (c.has_cpus) unum(c.total_load());
       else null();
       split();
-      static const char *modem[] = {"none", "ok", "not_valid"};
-      str(modem[(int)c.modem]);
+      str(modem_status_name(c.modem));
       if (c.overload_report_pid >= 0) num(c.overload_report_pid);
       else null();
       boolean(c.loading_uevent);
@@ -307,8 +309,7 @@ void TableWriter::put_cycle(const Cycle &c) {
       begin_row(c.at, c.modem_line);
       unum(c.at.line);
       time(c.time);
-      static const char *status[] = {"none", "ok", "not_valid"};
-      str(status[(int)c.modem]);
+      str(modem_status_name(c.modem));
       boolean(c.null_memory);
       if (c.has_duration) unum(c.md_slp_duration);
       else null();
