@@ -237,16 +237,15 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
     } else {
       for (auto &[id, on] : switches) kernel.set_feature(id, on);
       kernel.notify_feature_change();
-      struct timespec until;
-      clock_gettime(CLOCK_MONOTONIC, &until);
-      double left = duration_s ? *duration_s : -1;
+      struct timespec start;
+      clock_gettime(CLOCK_MONOTONIC, &start);
       for (;;) {
         struct timespec wait = {1, 0};
         if (duration_s) {
           struct timespec now;
           clock_gettime(CLOCK_MONOTONIC, &now);
-          double done = (double)(now.tv_sec - until.tv_sec) + (double)(now.tv_nsec - until.tv_nsec) / 1e9;
-          left = *duration_s - done;
+          double done = (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) / 1e9;
+          double left = *duration_s - done;
           if (left <= 0) break;
           if (left < 1) wait = {0, (long)(left * 1e9)};
         }
