@@ -252,7 +252,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
         int sig = sigtimedwait(&stop, nullptr, &wait);
         if (sig == SIGINT || sig == SIGTERM) break;
       }
-      kernel.rmmod("pelk_perf_util");
+      kernel.rmmod(kModuleName);
     }
   }
   // A stop signal that came while the module was unloading (a second Ctrl-C,
