@@ -317,17 +317,13 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
   bool time_axis = c.any_ts && c.all_ts;
   double x_min = 0, x_max = 1;
   bool first = true;
-  for (const json &k : c.cycles) {
-    double x = k["x"].get<double>();
-    if (first || x < x_min) x_min = x;
-    if (first || x > x_max) x_max = x;
-    first = false;
-  }
-  for (const json &e : c.events) {
-    double x = e["x"].get<double>();
-    if (first || x < x_min) x_min = x;
-    if (first || x > x_max) x_max = x;
-    first = false;
+  for (const json *points : {&c.cycles, &c.events}) {
+    for (const json &p : *points) {
+      double x = p["x"].get<double>();
+      if (first || x < x_min) x_min = x;
+      if (first || x > x_max) x_max = x;
+      first = false;
+    }
   }
   if (x_max <= x_min) x_max = x_min + 1;
 
