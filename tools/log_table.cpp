@@ -1,12 +1,10 @@
 #include "log_table.h"
 #include "option_arg.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <optional>
 
 namespace pelk_tool {
