@@ -363,10 +363,9 @@ std::string_view LogParser::take_message(std::string_view m) {
   }
   rest_ = {};
   if (take_block_line(m) || take_thread_line(m)) return rest_;
-  if (m.find(", 1min:") != std::string_view::npos) {
+  if (size_t comma = m.find(", 1min:"); comma != std::string_view::npos) {
     flush_health();
     close_threads();
-    size_t comma = m.find(", 1min:");
     Cursor c{m, comma};
     c.lit(", 1min:");
     int one = c.snum();
