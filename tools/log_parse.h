@@ -120,9 +120,7 @@ class LogParser {
   void feed(const char *data, size_t n);
   void finish();  // end of the log: hands over what is still open
 
-  uint64_t lines() const { return line_; }
   uint64_t damaged() const { return damaged_; }
-  const std::string &device() const { return device_; }
 
   // Splits one physical line into its prefixes and the message; exposed for tests.
   static std::string_view strip_prefixes(std::string_view line, std::string_view *ts, std::string_view *stamp);

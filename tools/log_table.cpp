@@ -47,8 +47,7 @@ size_t utf8_len(std::string_view s, size_t i) {
   return n;
 }
 
-}  // namespace
-
+// Column names of a table, in their order.
 const std::vector<const char *> &table_columns(TableWhat what) {
   switch (what) {
     case TableWhat::Cycles: return kCycles;
@@ -61,6 +60,8 @@ const std::vector<const char *> &table_columns(TableWhat what) {
   }
   return kCycles;
 }
+
+}  // namespace
 
 TableWriter::TableWriter(TableWhat what, TableFormat format, std::ostream &out)
     : what_(what), format_(format), out_(out), cols_(table_columns(what)) {

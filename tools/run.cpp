@@ -25,6 +25,8 @@ extern char **environ;
 
 namespace pelk_tool {
 
+namespace {
+
 const char kRunUsage[] =
     "usage: pelk_perf_util run [OPTIONS]\n"
     "\n"
@@ -49,8 +51,6 @@ const char kRunUsage[] =
     "  --help                 show this help\n"
     "\n"
     "Exit status: 0 on success, 1 when the module cannot be loaded, 2 for bad options.\n";
-
-namespace {
 
 constexpr int kOk = 0, kFailure = 1, kUsage = 2;
 constexpr unsigned long long kHealthFeature = 901060000029ULL;
