@@ -627,9 +627,9 @@ bool LogParser::take_thread_line(std::string_view m) {
     }
     return true;
   }
-  // "[K] %8llu%%        %5d        %20s"
-  if (!starts(m, "[K] ") || m.find("(ns)") != std::string_view::npos || m.find("%        ") == std::string_view::npos)
-    return false;
+  // "[K] %8llu%%        %5d        %20s"; a "[K] " line with "(ns)" was a
+  // top-ten row for take_block_line, which is asked first.
+  if (!starts(m, "[K] ") || m.find("%        ") == std::string_view::npos) return false;
   Cursor c{m, 4};
   ThreadRow r;
   r.line = line_;
