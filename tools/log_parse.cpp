@@ -1,5 +1,6 @@
 #include "log_parse.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace pelk_tool {
@@ -42,7 +43,6 @@ struct Cursor {
     if (i - start > 20) ok = false;
     return v;
   }
-  // A %d field: a signed 32-bit value, maybe padded with blanks before it.
   // A field printed with a minimum width: blanks pad it on the left up to
   // the width, so a field shorter than that, or padded beyond it, is cut or
   // damaged.
@@ -104,6 +104,16 @@ bool read_time(Cursor &c, LocalTime &t) {
   return t.set;
 }
 
+// "%8llu%%        %5d        %20s": how a top-ten row and a thread row begin
+// after their "[K] ".  Returns the name, its padding dropped.
+std::string_view read_row_head(Cursor &c, uint64_t *usage, int *id) {
+  *usage = c.padded_unum(8);
+  c.lit("%        ");
+  *id = c.snum(5);
+  c.lit("        ");
+  return c.padded_text(20);
+}
+
 // Messages of the module that carry no newline: in a console or a cat of the
 // kernel buffer the next record may follow on the same line.
 const std::string_view kOpenEnded[] = {
@@ -141,6 +151,13 @@ const std::string_view kOtherLines[] = {
 
 }  // namespace
 
+std::string LocalTime::text() const {
+  if (!set) return "";
+  char tmp[32];
+  snprintf(tmp, sizeof tmp, "%02d-%02d %02d:%02d:%02d", month, day, hour, minute, second);
+  return tmp;
+}
+
 bool Cycle::complete() const { return missing().empty() && !damaged; }
 
 std::string Cycle::missing() const {
@@ -164,6 +181,10 @@ uint64_t Cycle::total_load() const {
   uint64_t t = 0;
   for (uint64_t c : cpu) t += c;
   return t;
+}
+
+uint64_t Cycle::overload_threshold() const {
+  return has_header && online_cpus > 0 ? 98ull * (uint64_t)online_cpus : 0;
 }
 
 LogParser::LogParser(const LogSink &sink, std::string file, std::ostream &err)
@@ -342,10 +363,9 @@ std::string_view LogParser::take_message(std::string_view m) {
   }
   rest_ = {};
   if (take_block_line(m) || take_thread_line(m)) return rest_;
-  if (m.find(", 1min:") != std::string_view::npos) {
+  if (size_t comma = m.find(", 1min:"); comma != std::string_view::npos) {
     flush_health();
     close_threads();
-    size_t comma = m.find(", 1min:");
     Cursor c{m, comma};
     c.lit(", 1min:");
     int one = c.snum();
@@ -516,11 +536,7 @@ bool LogParser::take_block_line(std::string_view m) {
       Cursor c{m, 4};
       TopRow r;
       r.line = line_;
-      r.usage = c.padded_unum(8);
-      c.lit("%        ");
-      r.pid = c.snum(5);
-      c.lit("        ");
-      std::string_view name = c.padded_text(20);
+      std::string_view name = read_row_head(c, &r.usage, &r.pid);
       r.name = std::string(name);
       c.lit("          ");
       r.delta_ns = c.padded_unum(11);
@@ -611,17 +627,13 @@ bool LogParser::take_thread_line(std::string_view m) {
     }
     return true;
   }
-  // "[K] %8llu%%        %5d        %20s"
-  if (!starts(m, "[K] ") || m.find("(ns)") != std::string_view::npos || m.find("%        ") == std::string_view::npos)
-    return false;
+  // "[K] %8llu%%        %5d        %20s"; a "[K] " line with "(ns)" was a
+  // top-ten row for take_block_line, which is asked first.
+  if (!starts(m, "[K] ") || m.find("%        ") == std::string_view::npos) return false;
   Cursor c{m, 4};
   ThreadRow r;
   r.line = line_;
-  r.usage = c.padded_unum(8);
-  c.lit("%        ");
-  r.tid = c.snum(5);
-  c.lit("        ");
-  std::string_view comm = c.padded_text(20);
+  std::string_view comm = read_row_head(c, &r.usage, &r.tid);
   if (!c.done()) comm = {};
   flush_health();
   // A row outside a list may be a top-ten row cut after its name: the two

@@ -29,6 +29,7 @@ struct LogPlace {
 struct LocalTime {
   bool set = false;
   int month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  std::string text() const;  // "MM-DD HH:MM:SS" as the line gave it, empty if not set
 };
 
 struct TopRow {
@@ -74,6 +75,9 @@ struct Cycle {
   bool complete() const;
   std::string missing() const;        // "start,done", ... or empty
   uint64_t total_load() const;
+  // What the module compares total_load() with: 98 per online CPU; 0 when the
+  // header, and so the number of CPUs, is not known.
+  uint64_t overload_threshold() const;
 };
 
 struct ThreadRow {
@@ -116,9 +120,7 @@ class LogParser {
   void feed(const char *data, size_t n);
   void finish();  // end of the log: hands over what is still open
 
-  uint64_t lines() const { return line_; }
   uint64_t damaged() const { return damaged_; }
-  const std::string &device() const { return device_; }
 
   // Splits one physical line into its prefixes and the message; exposed for tests.
   static std::string_view strip_prefixes(std::string_view line, std::string_view *ts, std::string_view *stamp);

@@ -1,12 +1,10 @@
 #include "log_table.h"
 #include "option_arg.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <optional>
 
 namespace pelk_tool {
@@ -34,6 +32,11 @@ const std::vector<const char *> kModem = {
     "file", "device", "line", "ts", "stamp", "cycle_line", "time", "status", "null_memory", "md_slp_duration", "md_s", "g2_s",
     "g3_s", "g4_s", "g5_fr1_s", "utc"};
 
+const char *modem_status_name(ModemStatus s) {
+  static const char *const names[] = {"none", "ok", "not_valid"};
+  return names[(int)s];
+}
+
 // Length of the valid UTF-8 sequence at s[i], 0 if there is none.
 size_t utf8_len(std::string_view s, size_t i) {
   unsigned char c = (unsigned char)s[i];
@@ -44,8 +47,7 @@ size_t utf8_len(std::string_view s, size_t i) {
   return n;
 }
 
-}  // namespace
-
+// Column names of a table, in their order.
 const std::vector<const char *> &table_columns(TableWhat what) {
   switch (what) {
     case TableWhat::Cycles: return kCycles;
@@ -58,6 +60,8 @@ const std::vector<const char *> &table_columns(TableWhat what) {
   }
   return kCycles;
 }
+
+}  // namespace
 
 TableWriter::TableWriter(TableWhat what, TableFormat format, std::ostream &out)
     : what_(what), format_(format), out_(out), cols_(table_columns(what)) {
@@ -102,10 +106,8 @@ void TableWriter::flush(bool all) {
 }
 
 void TableWriter::key() {
-  if (format_ == TableFormat::Csv) {
-    if (col_) buf_ += ',';
-  } else {
-    if (col_) buf_ += ',';
+  if (col_) buf_ += ',';
+  if (format_ != TableFormat::Csv) {
     buf_ += '"';
     buf_ += cols_[col_];
     buf_ += "\":";
@@ -185,9 +187,7 @@ void TableWriter::str(std::string_view s) {
 
 void TableWriter::time(const LocalTime &t) {
   if (!t.set) return null();
-  char tmp[32];
-  snprintf(tmp, sizeof tmp, "%02d-%02d %02d:%02d:%02d", t.month, t.day, t.hour, t.minute, t.second);
-  str(tmp);
+  str(t.text());
 }
 
 void TableWriter::begin_row(const LogPlace &at, uint64_t line) {
@@ -242,8 +242,7 @@ void TableWriter::put_cycle(const Cycle &c) {
       if (c.has_cpus) unum(c.total_load());
       else null();
       split();
-      static const char *modem[] = {"none", "ok", "not_valid"};
-      str(modem[(int)c.modem]);
+      str(modem_status_name(c.modem));
       if (c.overload_report_pid >= 0) num(c.overload_report_pid);
       else null();
       boolean(c.loading_uevent);
@@ -278,10 +277,9 @@ void TableWriter::put_cycle(const Cycle &c) {
       break;
     case TableWhat::Overload: {
       if (!c.has_cpus) break;
-      // The module compares the sum of the eight loads with 98 per online CPU
-      // and reports on the third overloaded block in a row.
-      bool known = c.has_header && c.online_cpus > 0;
-      uint64_t threshold = known ? 98ull * (uint64_t)c.online_cpus : 0;
+      // The module reports on the third overloaded block in a row.
+      uint64_t threshold = c.overload_threshold();
+      bool known = threshold > 0;
       bool over = known && c.total_load() >= threshold;
       if (known) streak_ = over ? streak_ + 1 : 0;
       begin_row(c.at, c.at.line);
@@ -310,8 +308,7 @@ void TableWriter::put_cycle(const Cycle &c) {
       begin_row(c.at, c.modem_line);
       unum(c.at.line);
       time(c.time);
-      static const char *status[] = {"none", "ok", "not_valid"};
-      str(status[(int)c.modem]);
+      str(modem_status_name(c.modem));
       boolean(c.null_memory);
       if (c.has_duration) unum(c.md_slp_duration);
       else null();

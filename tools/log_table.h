@@ -14,9 +14,6 @@ namespace pelk_tool {
 enum class TableFormat { Json, Jsonl, Csv };
 enum class TableWhat { Cycles, Processes, Threads, Cpus, Health, Overload, Modem };
 
-// Column names of a table, in their order.
-const std::vector<const char *> &table_columns(TableWhat what);
-
 // Writes rows of one table to out as they come, in flat memory.
 class TableWriter {
  public:

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -187,19 +186,12 @@ double x_of(Collected &c, const LogPlace &at) {
   return strtod(at.ts.c_str(), nullptr);
 }
 
-std::string time_text(const LocalTime &t) {
-  if (!t.set) return "";
-  char tmp[32];
-  snprintf(tmp, sizeof tmp, "%02d-%02d %02d:%02d:%02d", t.month, t.day, t.hour, t.minute, t.second);
-  return tmp;
-}
-
 LogSink collector(Collected &c) {
   LogSink s;
   s.cycle = [&c](const Cycle &k) {
     double x = x_of(c, k.at);
     ++c.blocks;
-    json j = {{"x", x}, {"time", time_text(k.time)}};
+    json j = {{"x", x}, {"time", k.time.text()}};
     if (k.has_cpus) j["cpu"] = std::vector<uint64_t>(k.cpu, k.cpu + 8);
     if (k.has_split) j["split"] = {k.user, k.system, k.iowait, k.irq, k.idle};
     c.cycles.push_back(std::move(j));
@@ -219,8 +211,7 @@ LogSink collector(Collected &c) {
       c.events.push_back({{"x", x}, {"kind", "incomplete"},
                           {"text", "block at line " + std::to_string(k.at.line) + " lacks " + k.missing()}});
     }
-    if (k.has_cpus && k.has_header && k.online_cpus > 0) {
-      uint64_t threshold = 98ull * (uint64_t)k.online_cpus;
+    if (uint64_t threshold = k.overload_threshold(); k.has_cpus && threshold) {
       c.streak = k.total_load() >= threshold ? c.streak + 1 : 0;
       if (c.streak) {
         std::string text = "total load " + std::to_string(k.total_load()) + " >= " + std::to_string(threshold) +
@@ -325,17 +316,13 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
   bool time_axis = c.any_ts && c.all_ts;
   double x_min = 0, x_max = 1;
   bool first = true;
-  for (const json &k : c.cycles) {
-    double x = k["x"].get<double>();
-    if (first || x < x_min) x_min = x;
-    if (first || x > x_max) x_max = x;
-    first = false;
-  }
-  for (const json &e : c.events) {
-    double x = e["x"].get<double>();
-    if (first || x < x_min) x_min = x;
-    if (first || x > x_max) x_max = x;
-    first = false;
+  for (const json *points : {&c.cycles, &c.events}) {
+    for (const json &p : *points) {
+      double x = p["x"].get<double>();
+      if (first || x < x_min) x_min = x;
+      if (first || x > x_max) x_max = x;
+      first = false;
+    }
   }
   if (x_max <= x_min) x_max = x_min + 1;
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <optional>
 
 #include "host.h"
@@ -24,6 +24,8 @@
 extern char **environ;
 
 namespace pelk_tool {
+
+namespace {
 
 const char kRunUsage[] =
     "usage: pelk_perf_util run [OPTIONS]\n"
@@ -49,8 +51,6 @@ const char kRunUsage[] =
     "  --help                 show this help\n"
     "\n"
     "Exit status: 0 on success, 1 when the module cannot be loaded, 2 for bad options.\n";
-
-namespace {
 
 constexpr int kOk = 0, kFailure = 1, kUsage = 2;
 constexpr unsigned long long kHealthFeature = 901060000029ULL;
@@ -237,23 +237,22 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
     } else {
       for (auto &[id, on] : switches) kernel.set_feature(id, on);
       kernel.notify_feature_change();
-      struct timespec until;
-      clock_gettime(CLOCK_MONOTONIC, &until);
-      double left = duration_s ? *duration_s : -1;
+      struct timespec start;
+      clock_gettime(CLOCK_MONOTONIC, &start);
       for (;;) {
         struct timespec wait = {1, 0};
         if (duration_s) {
           struct timespec now;
           clock_gettime(CLOCK_MONOTONIC, &now);
-          double done = (double)(now.tv_sec - until.tv_sec) + (double)(now.tv_nsec - until.tv_nsec) / 1e9;
-          left = *duration_s - done;
+          double done = (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) / 1e9;
+          double left = *duration_s - done;
           if (left <= 0) break;
           if (left < 1) wait = {0, (long)(left * 1e9)};
         }
         int sig = sigtimedwait(&stop, nullptr, &wait);
         if (sig == SIGINT || sig == SIGTERM) break;
       }
-      kernel.rmmod("pelk_perf_util");
+      kernel.rmmod(kModuleName);
     }
   }
   // A stop signal that came while the module was unloading (a second Ctrl-C,

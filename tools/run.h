@@ -9,8 +9,6 @@
 
 namespace pelk_tool {
 
-extern const char kRunUsage[];
-
 // Runs `run` with args (without "run"): loads the module, prints what it
 // produces until SIGINT/SIGTERM or the duration's end, unloads it.  Exit
 // statuses as the other commands'.
