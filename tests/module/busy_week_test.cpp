@@ -240,11 +240,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
                         "ease.cloudmusic", "com.example.game"};
   // A music player plays in the background all week: from the start it
   // competes with each hour's application for the health reports.
-  sim::TaskSpec player;
-  player.pid = 4500;
-  player.comm = "ease.cloudmusic";
-  player.oom_score_adj = 900;
-  k().set_rate(k().spawn(player), {500, 800, 0x0F});
+  k().set_rate(spawn(4500, "ease.cloudmusic", 0, 900), {500, 800, 0x0F});
   int ss = 0, stress = 0;
   std::vector<int> ss_threads;
   sim::u64 day1_kmalloc = 0, day1_vmalloc = 0;
@@ -255,10 +251,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   for (int day = 0; day < 7; day++) {
     // system_server (re)starts with pids that earlier processes used.
     if (ss) k().exit_task(ss);
-    sim::TaskSpec s;
-    s.pid = 2000 + (day % 2);  // reused every other day
-    s.comm = "system_server";
-    ss = k().spawn(s);
+    ss = spawn(2000 + (day % 2), "system_server");  // pid reused every other day
     k().set_rate(ss, {200, 600, 3});
     ss_threads.clear();
     for (int hour = 0; hour < 24; hour++) {
@@ -278,24 +271,14 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
         k().exit_task(ss_threads.front());
         ss_threads.erase(ss_threads.begin());
       }
-      sim::TaskSpec th;
-      th.pid = 3000 + (day * 24 + hour) % 40;
-      th.tgid = ss;
-      th.comm = "binder:" + std::to_string(ss) + "_" + std::to_string(hour);
-      ss_threads.push_back(k().spawn(th));
+      ss_threads.push_back(
+          spawn(3000 + (day * 24 + hour) % 40, "binder:" + std::to_string(ss) + "_" + std::to_string(hour), 0, 0, ss));
       k().set_rate(ss_threads.back(), {(unsigned)(100 + 150 * (hour % 6)), 500, 1u << (hour % 8)});
       // An application in the foreground for this hour, busy, then ended.
-      sim::TaskSpec app;
-      app.pid = 4000 + hour % 10;
-      app.comm = apps[(day + hour) % 6];
-      app.oom_score_adj = 0;
-      int pid = k().spawn(app);
+      int pid = spawn(4000 + hour % 10, apps[(day + hour) % 6]);
       k().set_rate(pid, {(unsigned)(600 + 100 * (hour % 5)), 900, 0xF0});
       if (hour == 20) {  // every CPU busy for 40 minutes
-        sim::TaskSpec st;
-        st.pid = 5000;
-        st.comm = "stress";
-        budgets.busiest = stress = k().spawn(st);
+        budgets.busiest = stress = spawn(5000, "stress");
         k().set_rate(stress, {8000, 1000, 0xFF});
       }
       for (int part = 0; part < 6; part++) {
