@@ -25,7 +25,6 @@ namespace pelk_test {
 namespace {
 
 using u64 = unsigned long long;
-constexpr std::uint32_t kMdMagic = 0x536C702E;
 
 // Where one of the loaded module's own (unexported) variables lives: its
 // value in the object's symbol table plus the object's load address.
@@ -111,24 +110,16 @@ struct Modem {
   std::array<u64, 5> sleep = {};
   u64 duration = 0;
   bool valid = true;
-  unsigned char block[512] = {};
+  ModemBlock block;
   std::array<SleepDay, 5> history;  // what the module must hold
 
-  void put(size_t off, u64 v, int n) {
-    for (int i = 0; i < n; i++) block[off + i] = (unsigned char)(v >> (8 * i));
-  }
   // The counters move on; a torn block has stamps that differ.
   void advance(std::uint32_t stamp, u64 us, bool torn) {
     for (int i = 0; i < 5; i++) sleep[i] += us * (5 - i) / 5;
     duration += us * 32768 / 1000000;
     valid = !torn;
-    put(0, kMdMagic, 4);
-    put(4, stamp, 4);
-    put(40, duration, 8);
-    for (int i = 0; i < 5; i++) put(56 + 8 * i, sleep[i], 8);
-    put(504, stamp + (torn ? 1 : 0), 4);
-    put(508, kMdMagic, 4);
-    ASSERT_EQ(0, user.write(0, block, sizeof block));
+    block.put(4, stamp, 4).put(40, duration, 8).sleep(sleep).put(504, stamp + (torn ? 1 : 0), 4);
+    ASSERT_EQ(0, user.write(0, block.b, sizeof block.b));
   }
   // What a cycle at this UTC time (the phone keeps UTC) must log between
   // its start line and the top-ten header; a valid cycle on a new date
@@ -324,7 +315,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       unsigned char status[512];
       std::array<SleepDay, 5> history;
       modem_.user.read(status, history.data());
-      EXPECT_EQ(0, memcmp(status, modem_.block, sizeof status)) << "day " << day << " hour " << hour;
+      EXPECT_EQ(0, memcmp(status, modem_.block.b, sizeof status)) << "day " << day << " hour " << hour;
       for (int r = 0; r < 5; r++)
         ASSERT_EQ(modem_.history[r].str(), history[r].str())
             << "record " << r << ", day " << day << " hour " << hour;
