@@ -117,10 +117,6 @@ void BM_TaskChurn(benchmark::State &state) {
 }
 BENCHMARK(BM_TaskChurn)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-}  // namespace
-
-namespace {
-
 // Simulation speed: the built-in phone (its default period, with the health
 // cycle) for an hour, a day and a week, its text output formatted as the
 // program writes it; `sim_s_per_s` is simulated seconds per second of CPU.

@@ -25,7 +25,6 @@ namespace pelk_test {
 namespace {
 
 using u64 = unsigned long long;
-constexpr std::uint32_t kMdMagic = 0x536C702E;
 
 // Where one of the loaded module's own (unexported) variables lives: its
 // value in the object's symbol table plus the object's load address.
@@ -111,24 +110,16 @@ struct Modem {
   std::array<u64, 5> sleep = {};
   u64 duration = 0;
   bool valid = true;
-  unsigned char block[512] = {};
+  ModemBlock block;
   std::array<SleepDay, 5> history;  // what the module must hold
 
-  void put(size_t off, u64 v, int n) {
-    for (int i = 0; i < n; i++) block[off + i] = (unsigned char)(v >> (8 * i));
-  }
   // The counters move on; a torn block has stamps that differ.
   void advance(std::uint32_t stamp, u64 us, bool torn) {
     for (int i = 0; i < 5; i++) sleep[i] += us * (5 - i) / 5;
     duration += us * 32768 / 1000000;
     valid = !torn;
-    put(0, kMdMagic, 4);
-    put(4, stamp, 4);
-    put(40, duration, 8);
-    for (int i = 0; i < 5; i++) put(56 + 8 * i, sleep[i], 8);
-    put(504, stamp + (torn ? 1 : 0), 4);
-    put(508, kMdMagic, 4);
-    ASSERT_EQ(0, user.write(0, block, sizeof block));
+    block.put(4, stamp, 4).put(40, duration, 8).sleep(sleep).put(504, stamp + (torn ? 1 : 0), 4);
+    ASSERT_EQ(0, user.write(0, block.b, sizeof block.b));
   }
   // What a cycle at this UTC time (the phone keeps UTC) must log between
   // its start line and the top-ten header; a valid cycle on a new date
@@ -240,11 +231,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
                         "ease.cloudmusic", "com.example.game"};
   // A music player plays in the background all week: from the start it
   // competes with each hour's application for the health reports.
-  sim::TaskSpec player;
-  player.pid = 4500;
-  player.comm = "ease.cloudmusic";
-  player.oom_score_adj = 900;
-  k().set_rate(k().spawn(player), {500, 800, 0x0F});
+  k().set_rate(spawn(4500, "ease.cloudmusic", 0, 900), {500, 800, 0x0F});
   int ss = 0, stress = 0;
   std::vector<int> ss_threads;
   sim::u64 day1_kmalloc = 0, day1_vmalloc = 0;
@@ -255,10 +242,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   for (int day = 0; day < 7; day++) {
     // system_server (re)starts with pids that earlier processes used.
     if (ss) k().exit_task(ss);
-    sim::TaskSpec s;
-    s.pid = 2000 + (day % 2);  // reused every other day
-    s.comm = "system_server";
-    ss = k().spawn(s);
+    ss = spawn(2000 + (day % 2), "system_server");  // pid reused every other day
     k().set_rate(ss, {200, 600, 3});
     ss_threads.clear();
     for (int hour = 0; hour < 24; hour++) {
@@ -278,24 +262,14 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
         k().exit_task(ss_threads.front());
         ss_threads.erase(ss_threads.begin());
       }
-      sim::TaskSpec th;
-      th.pid = 3000 + (day * 24 + hour) % 40;
-      th.tgid = ss;
-      th.comm = "binder:" + std::to_string(ss) + "_" + std::to_string(hour);
-      ss_threads.push_back(k().spawn(th));
+      ss_threads.push_back(
+          spawn(3000 + (day * 24 + hour) % 40, "binder:" + std::to_string(ss) + "_" + std::to_string(hour), 0, 0, ss));
       k().set_rate(ss_threads.back(), {(unsigned)(100 + 150 * (hour % 6)), 500, 1u << (hour % 8)});
       // An application in the foreground for this hour, busy, then ended.
-      sim::TaskSpec app;
-      app.pid = 4000 + hour % 10;
-      app.comm = apps[(day + hour) % 6];
-      app.oom_score_adj = 0;
-      int pid = k().spawn(app);
+      int pid = spawn(4000 + hour % 10, apps[(day + hour) % 6]);
       k().set_rate(pid, {(unsigned)(600 + 100 * (hour % 5)), 900, 0xF0});
       if (hour == 20) {  // every CPU busy for 40 minutes
-        sim::TaskSpec st;
-        st.pid = 5000;
-        st.comm = "stress";
-        budgets.busiest = stress = k().spawn(st);
+        budgets.busiest = stress = spawn(5000, "stress");
         k().set_rate(stress, {8000, 1000, 0xFF});
       }
       for (int part = 0; part < 6; part++) {
@@ -341,7 +315,7 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
       unsigned char status[512];
       std::array<SleepDay, 5> history;
       modem_.user.read(status, history.data());
-      EXPECT_EQ(0, memcmp(status, modem_.block, sizeof status)) << "day " << day << " hour " << hour;
+      EXPECT_EQ(0, memcmp(status, modem_.block.b, sizeof status)) << "day " << day << " hour " << hour;
       for (int r = 0; r < 5; r++)
         ASSERT_EQ(modem_.history[r].str(), history[r].str())
             << "record " << r << ", day " << day << " hour " << hour;

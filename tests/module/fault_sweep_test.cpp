@@ -15,24 +15,13 @@ class FaultSweep : public ModuleHarness {
   // A small busy phone: system_server, two watched applications and a busy
   // thread of system_server, all using CPU time every cycle.
   void phone() {
-    sim::TaskSpec ss;
-    ss.pid = 500;
-    ss.comm = "system_server";
-    k().spawn(ss);
-    sim::TaskSpec th;
-    th.pid = 501;
-    th.tgid = 500;
-    th.comm = "binder:500_1";
-    k().spawn(th);
+    spawn(500, "system_server");
+    spawn(501, "binder:500_1", 0, 0, 500);
     k().set_rate(500, {300, 500, 1});
     k().set_rate(501, {900, 700, 2});
     int pid = 1000;
     for (const char *comm : {"com.tencent.mm", "ndroid.systemui"}) {
-      sim::TaskSpec app;
-      app.pid = pid;
-      app.comm = comm;
-      app.oom_score_adj = 900;
-      k().spawn(app);
+      spawn(pid, comm, 0, 900);
       k().set_rate(pid++, {800, 900, 4});
     }
   }
@@ -88,11 +77,7 @@ TEST_F(FaultSweep, EverySiteFailsAloneAtLoadAndDuringCycles) {
     size_t from = k().log().size();
     if (!c.at_load) k().add_fault(c.fault);
     for (int tid = 502; tid <= 504; tid++) {  // new threads to record
-      sim::TaskSpec th;
-      th.pid = tid;
-      th.tgid = 500;
-      th.comm = "binder:500_" + std::to_string(tid - 500);
-      k().spawn(th);
+      spawn(tid, "binder:500_" + std::to_string(tid - 500), 0, 0, 500);
       k().set_rate(tid, {100, 500, 1});
     }
     k().run_for(25 * kSec);

@@ -23,7 +23,8 @@ class HealthCycle : public ModuleHarness {
     base_records_ = k().alloc_stats("kmalloc").live_count;
   }
 
-  sim::Kernel &kern() { return *k_; }
+  // The kernel, for the behaviour rows' steps.
+  using ModuleHarness::k;
 
   void switch_health(bool on) {
     k().set_feature(kHealthFeature, on ? 1 : 0);
@@ -220,35 +221,35 @@ TEST_F(HealthCycle, ReportGate) {
       {"599 s is too early", 589,
        [](HealthCycle &t) {
          t.app(1000, "com.tencent.mm", 20 * kSec);
-         t.kern().run_for(30 * kSec);
+         t.k().run_for(30 * kSec);
        },
        {"609: 0x00501001 656 1000 com.tencent.mm"}},
       {"600 s is not", 590,
        [](HealthCycle &t) {
          t.app(1000, "com.tencent.mm", 20 * kSec);
-         t.kern().run_for(30 * kSec);
+         t.k().run_for(30 * kSec);
        },
        {"600: 0x00501001 656 1000 com.tencent.mm"}},
       {"3599 s after the last report is too soon", 1000,
        [](HealthCycle &t) {
          t.app(1000, "com.tencent.mm", 20 * kSec);
-         t.kern().run_until(4585 * kSec);
+         t.k().run_until(4585 * kSec);
          t.app(1001, "ndroid.systemui", 20 * kSec);
-         t.kern().set_work_duration("app_health_info", 19 * kSec);  // the cycle after 4590 at 4609
-         t.kern().run_until(4590 * kSec);
-         t.kern().set_work_duration("app_health_info", 0);
-         t.kern().run_until(4630 * kSec);
+         t.k().set_work_duration("app_health_info", 19 * kSec);  // the cycle after 4590 at 4609
+         t.k().run_until(4590 * kSec);
+         t.k().set_work_duration("app_health_info", 0);
+         t.k().run_until(4630 * kSec);
        },
        {"1010: 0x00501001 656 1000 com.tencent.mm", "4619: 0x00501001 656 1001 ndroid.systemui"}},
       {"3600 s is not", 1000,
        [](HealthCycle &t) {
          t.app(1000, "com.tencent.mm", 20 * kSec);
-         t.kern().run_until(4585 * kSec);
+         t.k().run_until(4585 * kSec);
          t.app(1001, "ndroid.systemui", 20 * kSec);
-         t.kern().set_work_duration("app_health_info", 20 * kSec);
-         t.kern().run_until(4590 * kSec);
-         t.kern().set_work_duration("app_health_info", 0);
-         t.kern().run_until(4630 * kSec);
+         t.k().set_work_duration("app_health_info", 20 * kSec);
+         t.k().run_until(4590 * kSec);
+         t.k().set_work_duration("app_health_info", 0);
+         t.k().run_until(4630 * kSec);
        },
        {"1010: 0x00501001 656 1000 com.tencent.mm", "4610: 0x00501001 656 1001 ndroid.systemui"}},
       {"three reports in a day window", 1000,
@@ -256,13 +257,13 @@ TEST_F(HealthCycle, ReportGate) {
          const char *names[] = {"com.tencent.mm", "ndroid.systemui", "ease.cloudmusic",
                                 "id.AlipayGphone"};
          for (int i = 0; i < 4; i++) {
-           t.kern().run_until((1005 + 3600 * (sim::u64)i) * kSec);
+           t.k().run_until((1005 + 3600 * (sim::u64)i) * kSec);
            t.app(1000 + i, names[i], 20 * kSec);
          }
          // The fourth is over the thresholds from 11810 to 11860, refused.
-         t.kern().run_until(87395 * kSec);
+         t.k().run_until(87395 * kSec);
          t.app(1004, "com.whatsapp", 20 * kSec);  // 86390 s after the first: refused at 87400
-         t.kern().run_until(87500 * kSec);
+         t.k().run_until(87500 * kSec);
        },
        {"1010: 0x00501001 656 1000 com.tencent.mm", "4610: 0x00501001 656 1001 ndroid.systemui",
         "8210: 0x00501001 656 1002 ease.cloudmusic", "87410: 0x00501001 656 1004 com.whatsapp"}},
@@ -270,28 +271,28 @@ TEST_F(HealthCycle, ReportGate) {
        [](HealthCycle &t) {
          t.switch_health(false);
          t.app(1000, "com.tencent.mm", 20 * kSec);
-         t.kern().run_until(1015 * kSec);
+         t.k().run_until(1015 * kSec);
          t.switch_health(true);
-         t.kern().run_until(1100 * kSec);
+         t.k().run_until(1100 * kSec);
        },
        {"1020: 0x00501001 656 1000 com.tencent.mm"}},
       {"suspend counts towards no limit", 1000,
        [](HealthCycle &t) {
          t.app(1000, "com.tencent.mm", 20 * kSec);
-         t.kern().run_until(1015 * kSec);
-         t.kern().suspend(7200 * kSec);
+         t.k().run_until(1015 * kSec);
+         t.k().suspend(7200 * kSec);
          t.app(1001, "ndroid.systemui", 20 * kSec, 900, 200);  // over both thresholds from now on
-         t.kern().run_until(4700 * kSec);
+         t.k().run_until(4700 * kSec);
        },
        {"1010: 0x00501001 656 1000 com.tencent.mm", "4610: 0x00501001 656 1001 ndroid.systemui"}},
       {"a report the service fails counts as made", 1000,
        [](HealthCycle &t) {
-         t.kern().set_event_report_result(-5);
+         t.k().set_event_report_result(-5);
          // Both stay over the thresholds: only the gate holds them back.
          t.app(1000, "com.tencent.mm", 18 * kSec, 900, 200);  // 20 s at 1010
-         t.kern().run_until(1015 * kSec);
+         t.k().run_until(1015 * kSec);
          t.app(1001, "ndroid.systemui", 18 * kSec, 900, 200);
-         t.kern().run_until(4630 * kSec);
+         t.k().run_until(4630 * kSec);
          // Reported, so never logged again; the spacing ran from 1010.
          std::vector<std::string> mm;
          for (const auto &l : t.health_lines())

@@ -18,7 +18,6 @@ using u64 = unsigned long long;
 using Sleep = std::array<u64, 5>;
 using Bytes = std::vector<unsigned char>;
 constexpr u64 kUs = 1000000;  // a second in microseconds
-constexpr std::uint32_t kMagic = 0x536C702E;
 
 std::string mod(const char *name) { return std::string(PELK_TEST_MODULE_DIR) + "/" + name + ".so"; }
 
@@ -52,19 +51,7 @@ std::string dates(const Bytes &h) {
   return s;
 }
 
-// The modem's block, written byte by byte, little-endian.
-struct Block {
-  unsigned char b[512] = {};
-  Block() { put(0, kMagic, 4).put(508, kMagic, 4); }
-  Block &put(size_t off, u64 v, int n) {
-    for (int i = 0; i < n; i++) b[off + i] = (unsigned char)(v >> (8 * i));
-    return *this;
-  }
-  Block &sleep(const Sleep &s) {
-    for (int i = 0; i < 5; i++) put(56 + 8 * i, s[i], 8);
-    return *this;
-  }
-};
+using Block = ModemBlock;
 
 std::string sum_line(const Sleep &s, const char *utc_time) {
   return strf("[name:tpc&][K][info] SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds [UTC][%s] ",
@@ -159,7 +146,7 @@ TEST_F(ModemSleep, ValidityAndTheSumLine) {
     const std::vector<std::string> &lines;
   } cases[] = {
       {"valid", [](Block &) {}, valid},
-      {"head magic off by one", [](Block &b) { b.put(0, kMagic + 1, 4); }, not_valid},
+      {"head magic off by one", [](Block &b) { b.put(0, kModemMagic + 1, 4); }, not_valid},
       {"head magic in the other byte order", [](Block &b) { b.put(0, 0x2E706C53, 4); }, not_valid},
       {"tail magic with a zero byte", [](Block &b) { b.b[511] = 0; }, not_valid},
       {"stamps differ", [](Block &b) { b.put(4, 41, 4).put(504, 42, 4); }, not_valid},

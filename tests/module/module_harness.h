@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -52,6 +53,22 @@ inline std::string empty_row() { return top_row(0, 0, "NULL", 0, 0); }
 struct Cycle {
   sim::u64 ts_ns = 0;
   std::vector<std::string> lines;  // texts from the start line to the done line
+};
+
+// The modem's block as the modem fills it: 512 bytes, little-endian, a magic
+// word at either end, the slept times from byte 56 on.
+constexpr std::uint32_t kModemMagic = 0x536C702E;
+struct ModemBlock {
+  unsigned char b[512] = {};
+  ModemBlock() { put(0, kModemMagic, 4).put(508, kModemMagic, 4); }
+  ModemBlock &put(size_t off, unsigned long long v, int n) {
+    for (int i = 0; i < n; i++) b[off + i] = (unsigned char)(v >> (8 * i));
+    return *this;
+  }
+  ModemBlock &sleep(const std::array<unsigned long long, 5> &s) {
+    for (int i = 0; i < 5; i++) put(56 + 8 * i, s[i], 8);
+    return *this;
+  }
 };
 
 // The test modem module's entry points (tests/modules/test_modem_user.cpp),

@@ -58,8 +58,6 @@ TEST(Clock, DefaultWallClockStartsAtTheConfiguredSecond) {
   EXPECT_EQ(sim::Config().wall_start_sec * (sim::s64)kSec, kern.wall_ns());
 }
 
-}  // namespace
-
 // The tick rate is the machine's: jiffies, the ms conversions (which round
 // up) and the expiry of a delayed work all follow it.
 TEST(Clock, TickRateIsChosenPerMachine) {
@@ -87,3 +85,5 @@ TEST(Clock, TickRateIsChosenPerMachine) {
     EXPECT_EQ(r.to_ms_of_7, k::jiffies_to_msecs(7));
   }
 }
+
+}  // namespace

@@ -137,10 +137,6 @@ TEST(Tasks, WalksOutsideRcuAreViolations) {
   EXPECT_TRUE(has_violation(kern, "rcu_read_unlock without rcu_read_lock"));
 }
 
-}  // namespace
-
-namespace {
-
 // The lists stay whole when tasks leave at either end or in the middle, and a
 // reader standing on a task that left is led on past others that left after it.
 TEST(Tasks, ListsStayWholeAsTasksLeave) {

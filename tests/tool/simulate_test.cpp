@@ -330,12 +330,6 @@ TEST(OutputFormat, MarkedLinesAndJson) {
   EXPECT_EQ(format_text(r), "[    0.000000] <proc_read /proc/x error -2>\n");
 }
 
-}  // namespace
-}  // namespace pelk_tool
-
-namespace pelk_tool {
-namespace {
-
 // Exit statuses: 1 when the run cannot be made or its output not written,
 // found before the run starts; 2 for a refused run length.
 TEST(SimulateOptions, FailuresExitWithOneBeforeTheRun) {
