@@ -68,24 +68,24 @@ EXPORT_SYMBOL_GPL(sleep_history);
 
 #define PELK_FITS(s)                                                                    \
 	static_assert(sizeof(struct s) <= PELK_LAYER_SIZEOF_##s,                        \
-		      "struct " #s ": the layer's storage is smaller than this kernel's"); \
+		      "struct " #s ": the layer gives less storage than this kernel needs"); \
 	static_assert(__alignof__(struct s) <= PELK_LAYER_ALIGNOF_##s,                  \
-		      "struct " #s ": the layer's storage is less aligned than this kernel's");
+		      "struct " #s ": the layer aligns its storage less than this kernel does");
 #define PELK_SIZE(s)                                                                    \
 	static_assert(sizeof(struct s) == PELK_LAYER_SIZEOF_##s,                        \
-		      "struct " #s ": the layer's size is not this kernel's");
+		      "struct " #s ": size differs between the layer and this kernel");
 #define PELK_FIELD(s, f)                                                                \
 	static_assert(offsetof(struct s, f) == PELK_LAYER_OFFSETOF_##s##__##f &&            \
 		      sizeof_field(struct s, f) == PELK_LAYER_SIZEOF_##s##__##f,          \
-		      "struct " #s ": the layer's " #f " is not where this kernel has it");
-#define PELK_CONST(c) static_assert((c) == PELK_LAYER_##c, #c ": the layer's value is not this kernel's");
+		      "struct " #s ": field " #f " differs between the layer and this kernel");
+#define PELK_CONST(c) static_assert((c) == PELK_LAYER_##c, #c ": value differs between the layer and this kernel");
 #define PELK_MIRROR(s)                                                                  \
 	static_assert(sizeof(struct pelk_##s) == PELK_LAYER_SIZEOF_##s,                 \
-		      "struct pelk_" #s ": not the size of the layer's struct " #s);
+		      "struct pelk_" #s ": size differs from struct " #s " of the layer");
 #define PELK_MIRROR_FIELD(s, f)                                                         \
 	static_assert(offsetof(struct pelk_##s, f) == PELK_LAYER_OFFSETOF_##s##__##f &&     \
 		      sizeof_field(struct pelk_##s, f) == PELK_LAYER_SIZEOF_##s##__##f,   \
-		      "struct pelk_" #s ": " #f " is not where the layer has it");
+		      "struct pelk_" #s ": field " #f " differs from struct " #s " of the layer");
 #define PELK_VALUE(c)
 
 /* The layer's cpumask covers the first 32 CPUs, and 32 (WORK_CPU_UNBOUND)
