@@ -39,12 +39,13 @@ for d in "$stage"/debs/*.deb; do dpkg -x "$d" "$stage"; done
 rm -rf "$stage/debs" "$apt_dir"
 # linux-headers-ABI-ARCH links to ../../lib/linux-kbuild-5.10/{scripts,tools}
 # (host tools, amd64 binaries for both architectures), which hold inside the
-# stage; its Makefile includes the -common tree's by its absolute path, which
-# is re-pointed into the stage.  The kernels' own modules are not needed.
+# stage; its Makefile includes the -common tree's by its absolute path in
+# /usr/src, made relative (make reads it from the headers' directory).  The
+# kernels' own modules are not needed.
 for arch in amd64 arm64; do
 	h=$stage/usr/src/linux-headers-$abi-$arch
 	[ -e "$h/Module.symvers" ] || { echo "fetch_510: $h incomplete" >&2; exit 1; }
-	sed -i "s|^include /usr/src/|include $stage/usr/src/|" "$h/Makefile"
+	sed -i "s|^include /usr/src/|include ../|" "$h/Makefile"
 done
 rm -rf "$stage/lib/modules"
 touch "$stage/.done"
