@@ -69,7 +69,7 @@ refused() {  # refused NAME SED-SCRIPT HEADER MESSAGE
 		echo "check_ko_test: $1: no \"$4\"" >&2; tail -20 "$r/log" >&2; fail=1
 	fi
 }
-refused small 's/\[PELK_SEMAPHORE_SIZE\]/[PELK_SEMAPHORE_SIZE - 8]/' semaphore.h \
+refused small 's/\[PELK_SEMAPHORE_SIZE \//[(PELK_SEMAPHORE_SIZE - 8) \//' semaphore.h \
 	"struct semaphore: the layer gives less storage than this kernel needs"
 refused layout 's/long tm_year;/int tm_year;/' time.h \
 	"struct tm: field tm_year differs between the layer and this kernel"

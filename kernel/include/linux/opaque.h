@@ -5,7 +5,10 @@
  * against, measured at build time (kernel/linux/pelk_kernel_layout.c, made
  * into pelk_kernel_layout.h by Kbuild): a kernel configuration with lock
  * debugging, for one, makes a semaphore 88 bytes rather than 24.  The
- * simulated and host backends keep their own, which their state fits in. */
+ * simulated and host backends keep their own, which their state fits in.
+ * The storage is made of whole unsigned longs, as the backends read it; a
+ * size that was not a multiple would leave it short, which the glue's build
+ * check refuses. */
 #ifndef _LINUX_OPAQUE_H
 #define _LINUX_OPAQUE_H
 

@@ -37,7 +37,7 @@ struct rhashtable_params {
 
 /* Opaque storage for the kernel's own table (see linux/opaque.h). */
 struct rhashtable {
-	unsigned char __opaque[PELK_RHASHTABLE_SIZE];
+	unsigned long __opaque[PELK_RHASHTABLE_SIZE / sizeof(unsigned long)];
 } __attribute__((aligned(PELK_RHASHTABLE_ALIGN)));
 
 __BEGIN_DECLS

@@ -6,7 +6,7 @@
 
 /* Opaque storage for the kernel's own structure (see linux/opaque.h). */
 struct semaphore {
-	unsigned char __opaque[PELK_SEMAPHORE_SIZE];
+	unsigned long __opaque[PELK_SEMAPHORE_SIZE / sizeof(unsigned long)];
 } __attribute__((aligned(PELK_SEMAPHORE_ALIGN)));
 
 __BEGIN_DECLS

@@ -13,12 +13,12 @@ typedef void (*work_func_t)(struct work_struct *work);
 
 /* Opaque storage for the kernel's own structures (see linux/opaque.h). */
 struct work_struct {
-	unsigned char __opaque[PELK_WORK_STRUCT_SIZE];
+	unsigned long __opaque[PELK_WORK_STRUCT_SIZE / sizeof(unsigned long)];
 } __attribute__((aligned(PELK_WORK_STRUCT_ALIGN)));
 
 struct delayed_work {
 	struct work_struct work;
-	unsigned char __opaque[PELK_DELAYED_WORK_SIZE - PELK_WORK_STRUCT_SIZE];
+	unsigned long __opaque[(PELK_DELAYED_WORK_SIZE - PELK_WORK_STRUCT_SIZE) / sizeof(unsigned long)];
 } __attribute__((aligned(PELK_DELAYED_WORK_ALIGN)));
 
 enum {
