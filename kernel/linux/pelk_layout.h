@@ -85,6 +85,8 @@ PELK_CONST(CPUTIME_GUEST)
 PELK_CONST(CPUTIME_GUEST_NICE)
 PELK_VALUE(NR_STATS)
 
+/* alloc_workqueue and kobject_uevent_env are called directly, with the
+ * layer's flags and actions. */
 PELK_CONST(WQ_UNBOUND)
 PELK_CONST(WQ_FREEZABLE)
 PELK_CONST(WQ_MEM_RECLAIM)
@@ -106,6 +108,7 @@ PELK_CONST(TK_OFFS_REAL)
 PELK_CONST(TK_OFFS_BOOT)
 PELK_CONST(TK_OFFS_TAI)
 
+/* Translated bit by bit by the glue, not compared. */
 PELK_VALUE(__GFP_HIGH)
 PELK_VALUE(__GFP_IO)
 PELK_VALUE(__GFP_FS)
