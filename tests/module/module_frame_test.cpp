@@ -283,18 +283,18 @@ TEST_F(ModuleFrame, ThreadListAndReportBlockAreWrittenUnderTheSemaphore) {
     });
   }
   k().run_for(10 * kSec);
-  ASSERT_EQ(2u, held.size());
+  EXPECT_EQ(2u, held.size());
   bool in = false;
   size_t lines = 0;
   for (const auto &r : k().log()) {
     in = in || r.text.rfind("[K]system_server TOP thread", 0) == 0;
     if (!in) continue;
     lines++;
-    EXPECT_TRUE(std::any_of(held.begin(), held.end(), [&r](const auto &h) { return h.first < r.seq && r.seq < h.second; }))
-        << "written without the semaphore: " << r.text;
+    auto within = [&r](const auto &h) { return h.first < r.seq && r.seq < h.second; };
+    EXPECT_TRUE(std::any_of(held.begin(), held.end(), within)) << "written without the semaphore: " << r.text;
     if (r.text == "[K][Perf] PELK Perf Statistic done") break;
   }
-  EXPECT_EQ(4u + 1 + 11 + 2 + 1 + 1, lines);  // the list, start, table, loads, overload, split, done
+  EXPECT_EQ(4u + 16, lines);  // the list (two rows); start, table, loads, overload, split, done
   ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `held`
 }
 

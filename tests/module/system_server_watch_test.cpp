@@ -236,7 +236,8 @@ TEST_F(SystemServerWatch, AllocationFailuresAreTriedAgainNextCycle) {
     size_t from = k().log().size();
     EXPECT_EQ(c.first, next_cycle());
     std::vector<int> levels;
-    for (size_t i = from; i < k().log().size() && levels.size() < c.levels.size(); i++) levels.push_back(k().log()[i].level);
+    for (size_t i = from; i < k().log().size() && levels.size() < c.levels.size(); i++)
+      levels.push_back(k().log()[i].level);
     EXPECT_EQ(c.levels, levels);
     EXPECT_EQ(1u, cycles().size());
 
