@@ -65,7 +65,8 @@ TEST_F(SystemServerWatch, LoadEdgesInTheFirstCycle) {
   }
   // The exact texts, blanks counted, with their level and newline.
   EXPECT_EQ("<6>[K]system_server TOP thread (12-07 00:00:10)\n", logged("[K]system_server"));
-  EXPECT_EQ("<6>[K]     Usage          PID                        Comm\n", logged("[K]     Usage          PID  "));
+  EXPECT_EQ("<6>[K]     Usage          PID                        Comm\n",
+            logged("[K]     Usage          PID                        Comm"));
   EXPECT_EQ("<6>[K]       95%         1000               system_server\n", logged("[K]       95%"));
   EXPECT_EQ("<6>[K]        5%         1001                android.anim\n", logged("[K]        5%"));
 }

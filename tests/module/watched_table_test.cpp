@@ -112,7 +112,7 @@ TEST_F(WatchedTable, InsertionFailureLeavesTheLaterNamesOut) {
     int nth;    // the failing insertion, 1-based: list position nth - 1
     int error;  // 0: the usual -ENOMEM
     std::vector<std::string> warnings;
-    const char *watched;  // of the probes below, in order
+    const char *watched;  // each probe below in turn: x watched, . not
   } cases[] = {
       {1, 0, {"Test failed insertion returned err -12"}, "....."},
       // Positions 198 and 199 repeat 36 and 35, inserted before the failure.
