@@ -3,20 +3,13 @@
 // come and go, pids are reused, system_server restarts once a day, the phone
 // suspends every night, the switches flip, one burst a day overloads every
 // CPU, and the modem's sleep counters advance (one hour its block is torn).
-// Checked along the way: the proc file always well formed, the table naming
-// only threads of the current system_server, every ring's kept sum equal to
-// its slots, the modem's lines and day history, each kind of report within
-// its own budget, no violation; memory flat after day one.
-#include <dlfcn.h>
-#include <elf.h>
-#include <link.h>
-
+// Checked along the way: the proc file always well formed (no load over 100),
+// the table naming only threads of the current system_server, the modem's
+// lines and day history, each kind of report within its own budget, no
+// violation; memory flat after day one.
 #include <array>
 #include <cctype>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <set>
 
 #include "module/module_harness.h"
@@ -25,69 +18,6 @@ namespace pelk_test {
 namespace {
 
 using u64 = unsigned long long;
-
-// Where one of the loaded module's own (unexported) variables lives: its
-// value in the object's symbol table plus the object's load address.
-void *module_variable(const char *name) {
-  std::ifstream f(PELK_MODULE_PATH, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (bytes.size() < sizeof(Elf64_Ehdr)) return nullptr;
-  const auto *eh = reinterpret_cast<const Elf64_Ehdr *>(bytes.data());
-  const auto *sh = reinterpret_cast<const Elf64_Shdr *>(bytes.data() + eh->e_shoff);
-  Elf64_Addr value = 0;
-  for (int i = 0; i < eh->e_shnum && !value; i++) {
-    if (sh[i].sh_type != SHT_SYMTAB) continue;
-    const auto *sym = reinterpret_cast<const Elf64_Sym *>(bytes.data() + sh[i].sh_offset);
-    const char *str = bytes.data() + sh[sh[i].sh_link].sh_offset;
-    for (size_t j = 1; j < sh[i].sh_size / sizeof(Elf64_Sym); j++)
-      if (ELF64_ST_TYPE(sym[j].st_info) == STT_OBJECT && strcmp(str + sym[j].st_name, name) == 0)
-        value = sym[j].st_value;
-  }
-  void *h = dlopen(PELK_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
-  struct link_map *lm = nullptr;
-  if (!value || !h || dlinfo(h, RTLD_DI_LINKMAP, &lm) != 0) lm = nullptr;
-  void *addr = lm ? (void *)(lm->l_addr + value) : nullptr;
-  if (h) dlclose(h);  // the simulated kernel holds the object while loaded
-  return addr;
-}
-
-// A watched application's CPU time history, as the module lays it out.
-struct HealthRecord {
-  char name[16];
-  void *next, **pprev;
-  u64 slots[30];
-  std::uint32_t slot_index;
-  u64 sum_5min, sum_1min, last_runtime;
-  bool reported;
-};
-
-// Every ring the module keeps with a running sum: the newest per-CPU load
-// row and total_load, each health record's slots and its two sums.  Returns
-// the number of health records.
-int check_ring_sums(const u64 (*g_load)[8], const u64 *total_load, void *const *health_ht) {
-  u64 row = 0;
-  for (int cpu = 0; cpu < 8; cpu++) {
-    EXPECT_LE(g_load[4][cpu], 100u) << "cpu " << cpu;
-    row += g_load[4][cpu];
-  }
-  EXPECT_EQ(row, *total_load);
-  int records = 0;
-  for (int b = 0; b < 1024; b++) {
-    for (void *n = health_ht[b]; n; n = *(void **)n, records++) {
-      const auto *r = (const HealthRecord *)((char *)n - offsetof(HealthRecord, next));
-      u64 all = 0, minute = 0;
-      for (int i = 0; i < 30; i++) {
-        EXPECT_LE(r->slots[i], 20 * kSec) << r->name;
-        all += r->slots[i];
-      }
-      for (int i = 1; i <= 6; i++) minute += r->slots[(r->slot_index + 30 - i) % 30];
-      EXPECT_LT(r->slot_index, 30u) << r->name;
-      EXPECT_EQ(all, r->sum_5min) << r->name;
-      EXPECT_EQ(minute, r->sum_1min) << r->name;
-    }
-  }
-  return records;
-}
 
 // One record of the modem's day history.
 struct SleepDay {
@@ -222,10 +152,6 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   ASSERT_TRUE(modem_.user.take(k()));
   modem_.advance(1, 0, false);
   modem_.user.hand_over(0);
-  const auto *g_load = (const u64(*)[8])module_variable("g_load");
-  const auto *total_load = (const u64 *)module_variable("total_load");
-  auto *const *health_ht = (void *const *)module_variable("app_health_ht");
-  ASSERT_TRUE(g_load && total_load && health_ht);
 
   const char *apps[] = {"com.tencent.mm", "ndroid.systemui", "droid.launcher3", "com.whatsapp",
                         "ease.cloudmusic", "com.example.game"};
@@ -238,7 +164,6 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   size_t reports_seen = 0, process_rows = 0, thread_rows = 0, sum_lines = 0, torn_lines = 0;
   ReportBudgets budgets;
   size_t report_index = 0;
-  int health_records = 0;
   for (int day = 0; day < 7; day++) {
     // system_server (re)starts with pids that earlier processes used.
     if (ss) k().exit_task(ss);
@@ -280,7 +205,6 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
         ASSERT_EQ(0, k().proc_read(kProcFile, &out));
         ASSERT_TRUE(proc_well_formed(out)) << out;
       }
-      health_records = check_ring_sums(g_load, total_load, health_ht);
       // The process table names live processes only; system_server's thread
       // table, once swept, only threads of the current system_server.
       for (const auto &row : texts()) {
@@ -360,7 +284,6 @@ TEST_F(BusyWeek, InvariantsHoldAndMemoryStaysFlat) {
   // two of them waiting at once on the first day.
   EXPECT_EQ(7u * 3, budgets.overloads);
   EXPECT_GE(budgets.healths, 4u);
-  EXPECT_EQ(5, health_records);
   // The torn hour, and every other cycle with the modem's totals.
   EXPECT_EQ(360u, torn_lines);
   EXPECT_GT(sum_lines, 7u * 24 * 300);

@@ -107,9 +107,7 @@ TEST_F(ModuleFrame, SwitchesStayFalseUntilTheFirstNotification) {
     k().set_feature(kHealthFeature, s.health_answer);
     k().notify_feature_change(7);
     ASSERT_EQ(before + 1, k().log().size());
-    EXPECT_EQ(s.line, k().log().back().text);
-    EXPECT_FALSE(k().log().back().newline);
-    EXPECT_EQ(6, k().log().back().level);
+    EXPECT_EQ(std::string("<6>") + s.line, logged(s.line, before));
     // Each callback asks the service again for its own feature.
     auto q = k().feature_queries();
     ASSERT_EQ(queries + 2, q.size());
@@ -270,36 +268,34 @@ TEST_F(ModuleFrame, NegativePeriodIsRefused) {
   EXPECT_EQ(4u, k().log().size());
 }
 
-// The report block, from its start line to its done line, is written under
-// my_semaphore: taken before the start line, not released before the done line.
-TEST_F(ModuleFrame, ReportBlockIsWrittenUnderTheSemaphore) {
+// Every line of the top-thread list and of the report block is written under
+// my_semaphore: taken before the first line of each, released after its last.
+TEST_F(ModuleFrame, ThreadListAndReportBlockAreWrittenUnderTheSemaphore) {
   boot();
+  spawn(1000, "system_server", 12 * kSec);
+  spawn(1001, "android.anim", 2 * kSec, 0, 1000);
   load();
-  std::vector<std::pair<std::string, sim::u64>> ops;
-  for (int nth = 1; nth <= 4; nth++)
-    for (const char *f : {"down", "up"})
-      k().on_call(f, nth, [this, &ops, f] { ops.push_back({f, k().next_seq()}); });
-  k().run_for(10 * kSec);
-  auto seq_of = [this](const std::string &prefix) {
-    for (const auto &r : k().log())
-      if (r.text.rfind(prefix, 0) == 0) return r.seq;
-    return sim::u64(0);
-  };
-  sim::u64 start = seq_of("[K][Perf] PELK Perf Statistic start"), done = seq_of("[K][Perf] PELK Perf Statistic done");
-  ASSERT_LT(0u, start);
-  ASSERT_LT(start, done);
-  // The last down before the start line, and no up until after the done line.
-  int held = 0;
-  for (const auto &[op, seq] : ops) {
-    if (seq < start) {
-      held = op == "down";
-    } else if (seq < done) {
-      EXPECT_NE("up", op) << "released inside the block";
-    }
+  std::vector<std::pair<sim::u64, sim::u64>> held;  // from down to up, in event order
+  for (int nth = 1; nth <= 4; nth++) {
+    k().on_call("down", nth, [this, &held] { held.push_back({k().next_seq(), ~0ull}); });
+    k().on_call("up", nth, [this, &held] {
+      if (!held.empty()) held.back().second = k().next_seq();
+    });
   }
-  EXPECT_EQ(1, held);
-  EXPECT_TRUE(std::any_of(ops.begin(), ops.end(), [done](const auto &o) { return o.first == "up" && o.second > done; }));
-  ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `ops`
+  k().run_for(10 * kSec);
+  EXPECT_EQ(2u, held.size());
+  bool in = false;
+  size_t lines = 0;
+  for (const auto &r : k().log()) {
+    in = in || r.text.rfind("[K]system_server TOP thread", 0) == 0;
+    if (!in) continue;
+    lines++;
+    auto within = [&r](const auto &h) { return h.first < r.seq && r.seq < h.second; };
+    EXPECT_TRUE(std::any_of(held.begin(), held.end(), within)) << "written without the semaphore: " << r.text;
+    if (r.text == "[K][Perf] PELK Perf Statistic done") break;
+  }
+  EXPECT_EQ(4u + 16, lines);  // the list (two rows); start, table, loads, overload, split, done
+  ASSERT_EQ(0, k().rmmod(kModule));  // no hook may outlive `held`
 }
 
 TEST_F(ModuleFrame, PeriodZeroRearmsWithNoDelay) {

@@ -132,6 +132,16 @@ class ModuleHarness : public ::testing::Test {
     return out;
   }
 
+  // The first record from index `from` on whose text starts with `prefix`, as
+  // "<level>text" with "\n" if the call ended in one; "" if there is none.
+  std::string logged(const std::string &prefix, size_t from = 0) const {
+    const auto &log = k_->log();
+    for (size_t i = from; i < log.size(); i++)
+      if (log[i].text.rfind(prefix, 0) == 0)
+        return strf("<%d>", log[i].level) + log[i].text + (log[i].newline ? "\n" : "");
+    return "";
+  }
+
   // The report blocks logged so far, each from its start line to its done line.
   std::vector<Cycle> cycles() const {
     std::vector<Cycle> out;

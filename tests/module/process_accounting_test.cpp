@@ -46,6 +46,7 @@ TEST_F(ProcessAccounting, FirstCycleRanksLifetimesBelowTheBound) {
             table_of_cycle(0));
   // The literal texts, blanks counted.
   auto t = table_of_cycle(0);
+  ASSERT_EQ(11u, t.size());
   EXPECT_EQ("[K]     Usage          PID                        Name          Total:10000(ms)*8       Oom_Score_Adj", t[0]);
   EXPECT_EQ("[K]      800%          300                        edge          80000000000(ns)              0", t[1]);
   EXPECT_EQ("[K]        0%            0                        NULL                    0(ns)              0", t[10]);
