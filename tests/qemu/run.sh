@@ -6,6 +6,9 @@
 #
 # amd64 uses the installed linux-image-amd64 / linux-headers-amd64; arm64
 # uses the packages unpacked by fetch_arm64.sh into WORKDIR/arm64-root.
+# debug runs the same test on the debugging kernel (debug_kernel.sh, amd64),
+# where any report of the kernel's checkers fails it; stress runs stress.sh
+# there instead (check_stress.py; PELK_STRESS_ROUNDS rounds, default 30).
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +21,8 @@ rm -rf "$out"
 mkdir -p "$out/initramfs"/{bin,kmod,proc,sys,dev,tmp}
 
 newest() { ls -d "$@" 2>/dev/null | sort -V | tail -1; }
+init=$here/init.sh
+mem=1024
 
 case "$arch" in
 amd64)
@@ -39,6 +44,18 @@ arm64)
 	cc=aarch64-linux-gnu-gcc
 	qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -append "console=ttyAMA0 panic=-1 log_buf_len=4M")
 	;;
+debug|stress)
+	kdir=$("$here/debug_kernel.sh")
+	image=$kdir/arch/x86/boot/bzImage
+	busybox=/bin/busybox
+	make_arch=()
+	cc=gcc
+	# KASAN's shadow, kmemleak's and SLUB's metadata, and thousands of tasks.
+	mem=2048
+	rounds=${PELK_STRESS_ROUNDS:-30}
+	qemu=(qemu-system-x86_64 -M pc -cpu max -append "console=ttyS0 panic=-1 log_buf_len=16M ROUNDS=$rounds")
+	[ "$arch" = stress ] && init=$here/stress.sh
+	;;
 *)
 	echo "run.sh: unknown architecture $arch" >&2
 	exit 2
@@ -56,15 +73,16 @@ cp "$out"/kmod/*.ko "$out/initramfs/kmod/"
 modinfo "$out/kmod/pelk_perf_util.ko" >"$out/modinfo.txt"
 
 $cc -static -O2 -pthread -o "$out/initramfs/bin/busy" "$here/busy.c"
+$cc -static -O2 -pthread -o "$out/initramfs/bin/stress" "$here/stress.c"
 cp "$busybox" "$out/initramfs/bin/busybox"
-cp "$here/init.sh" "$out/initramfs/init"
+cp "$init" "$out/initramfs/init"
 chmod +x "$out/initramfs/init"
 (cd "$out/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$out/initramfs.cpio.gz"
 
 echo "qemu-test[$arch]: booting $image (timeout ${timeout_s}s)"
 start=$(date +%s)
 set +e
-timeout --kill-after=10 "$timeout_s" "${qemu[@]}" -m 1024 -smp 4 -accel tcg,thread=single \
+timeout --kill-after=10 "$timeout_s" "${qemu[@]}" -m $mem -smp 4 -accel tcg,thread=single \
 	-kernel "$image" -initrd "$out/initramfs.cpio.gz" \
 	-nographic -no-reboot -monitor none -serial stdio </dev/null >"$out/console.log" 2>&1
 rc=$?
@@ -75,4 +93,8 @@ if [ $rc -ne 0 ]; then
 	echo "qemu-test[$arch]: qemu did not power off cleanly (exit $rc)" >&2
 	exit 1
 fi
-python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"
+if [ "$arch" = stress ]; then
+	python3 "$here/check_stress.py" "$out/console.log" "$rounds"
+else
+	python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"
+fi
