@@ -9,13 +9,19 @@
 # debug runs the same test on the debugging kernel (debug_kernel.sh, amd64),
 # where any report of the kernel's checkers fails it; stress runs stress.sh
 # there instead (check_stress.py; PELK_STRESS_ROUNDS rounds, default 30).
+# cost (Debian's kernel) and debug-cost (the debugging kernel) run cost.sh:
+# the cost of a cycle at 100 to 5,000 processes, printed, not checked.
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 arch=${1:?usage: run.sh amd64|arm64 [WORKDIR]}
 work=${2:-$root/build/qemu}
-timeout_s=${PELK_QEMU_TIMEOUT:-420}
+case "$arch" in
+*cost) timeout_s=${PELK_QEMU_TIMEOUT:-1200} ;;
+debug|stress) timeout_s=${PELK_QEMU_TIMEOUT:-900} ;;
+*) timeout_s=${PELK_QEMU_TIMEOUT:-420} ;;
+esac
 out=$work/$arch
 rm -rf "$out"
 mkdir -p "$out/initramfs"/{bin,kmod,proc,sys,dev,tmp}
@@ -25,6 +31,10 @@ init=$here/init.sh
 mem=1024
 
 case "$arch" in
+cost)
+	init=$here/cost.sh
+	mem=2048
+	;&
 amd64)
 	kdir=$(newest /usr/src/linux-headers-*-amd64)
 	kver=${kdir#/usr/src/linux-headers-}
@@ -44,6 +54,9 @@ arm64)
 	cc=aarch64-linux-gnu-gcc
 	qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -append "console=ttyAMA0 panic=-1 log_buf_len=4M")
 	;;
+debug-cost)
+	init=$here/cost.sh
+	;&
 debug|stress)
 	kdir=$("$here/debug_kernel.sh")
 	image=$kdir/arch/x86/boot/bzImage
@@ -93,7 +106,9 @@ if [ $rc -ne 0 ]; then
 	echo "qemu-test[$arch]: qemu did not power off cleanly (exit $rc)" >&2
 	exit 1
 fi
-if [ "$arch" = stress ]; then
+if [ "$init" = "$here/cost.sh" ]; then
+	grep -a '^@@ ' "$out/console.log"
+elif [ "$arch" = stress ]; then
 	python3 "$here/check_stress.py" "$out/console.log" "$rounds"
 else
 	python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"

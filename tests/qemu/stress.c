@@ -12,10 +12,13 @@
  *   stress rename NAME...       renames itself through the NAMEs in turn,
  *                               spinning a few milliseconds under each
  *   stress procs N SECONDS      N sleeping processes kept for SECONDS
+ *   stress timeit RUNS CMD...   runs CMD (output to /dev/null) RUNS times and
+ *                               prints the median and the least wall time
  *
  * Test helper of the qemu stress test (static, like busy.c). */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -141,6 +144,42 @@ static int procs(int n, int seconds)
 	return 0;
 }
 
+static int cmp_long(const void *a, const void *b)
+{
+	long x = *(const long *)a, y = *(const long *)b;
+
+	return (x > y) - (x < y);
+}
+
+static int timeit(int runs, char **cmd)
+{
+	long us[64];
+	int i;
+
+	if (runs < 1 || runs > 64)
+		return 2;
+	for (i = 0; i < runs; i++) {
+		struct timespec a, b;
+		pid_t pid;
+
+		clock_gettime(CLOCK_MONOTONIC, &a);
+		pid = fork();
+		if (pid == 0) {
+			int fd = open("/dev/null", O_WRONLY);
+
+			dup2(fd, 1);
+			execvp(cmd[0], cmd);
+			_exit(127);
+		}
+		waitpid(pid, NULL, 0);
+		clock_gettime(CLOCK_MONOTONIC, &b);
+		us[i] = (b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000;
+	}
+	qsort(us, runs, sizeof(us[0]), cmp_long);
+	printf("timeit: median %ld us, least %ld us\n", us[runs / 2], us[0]);
+	return 0;
+}
+
 int main(int argc, char **argv)
 {
 	setvbuf(stdout, NULL, _IOLBF, 0);
@@ -152,6 +191,8 @@ int main(int argc, char **argv)
 		return rename_loop(argc - 2, argv + 2);
 	if (argc == 4 && !strcmp(argv[1], "procs"))
 		return procs(atoi(argv[2]), atoi(argv[3]));
-	fprintf(stderr, "usage: stress storm | threads NAME BATCH SECONDS | rename NAME... | procs N SECONDS\n");
+	if (argc >= 4 && !strcmp(argv[1], "timeit"))
+		return timeit(atoi(argv[2]), argv + 3);
+	fprintf(stderr, "usage: stress storm | threads NAME BATCH SECONDS | rename NAME... | procs N SECONDS | timeit RUNS CMD...\n");
 	return 2;
 }
