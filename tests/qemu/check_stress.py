@@ -24,7 +24,9 @@ def module_leaks(kmemleak):
             reports.append(cur)
         elif cur is not None:
             cur.append(l)
-    return [r for r in reports if any(MODULE_FRAME.search(l.strip()) for l in r)], len(reports)
+    def frames(report):
+        return [l.strip() for l in report if l.strip().startswith("[<")]
+    return [r for r in reports if any(MODULE_FRAME.search(f) for f in frames(r))], len(reports)
 
 
 def main():
