@@ -8,7 +8,8 @@ status is 1 if any check failed.
 import re
 import sys
 
-from check_log import check, check_cycles, checker_reports, failures
+sys.dont_write_bytecode = True  # no __pycache__ in the checkout
+from check_log import check, check_cycles, checker_reports, failures  # noqa: E402
 
 # Modules' frames in a kmemleak backtrace: named while the module is loaded,
 # bare addresses once it is gone (the kernel's own frames always resolve).

@@ -11,6 +11,9 @@
 # there instead (check_stress.py; PELK_STRESS_ROUNDS rounds, default 30).
 # cost (Debian's kernel) and debug-cost (the debugging kernel) run cost.sh:
 # the cost of a cycle at 100 to 5,000 processes, printed, not checked.
+# PELK_QEMU_KERNEL=5.10 boots Debian 11's 5.10 kernel of ARCH instead (the
+# phones' generation), unpacked by fetch_510.sh (the arm64 busybox is still
+# fetch_arm64.sh's); the results go to WORKDIR/ARCH-5.10.
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,7 +25,8 @@ case "$arch" in
 debug|stress) timeout_s=${PELK_QEMU_TIMEOUT:-900} ;;
 *) timeout_s=${PELK_QEMU_TIMEOUT:-420} ;;
 esac
-out=$work/$arch
+kernel=${PELK_QEMU_KERNEL:-}
+out=$work/$arch${kernel:+-$kernel}
 rm -rf "$out"
 mkdir -p "$out/initramfs"/{bin,kmod,proc,sys,dev,tmp}
 
@@ -71,6 +75,21 @@ debug|stress)
 	;;
 *)
 	echo "run.sh: unknown architecture $arch" >&2
+	exit 2
+	;;
+esac
+case "$kernel" in
+"") ;;
+5.10)
+	# Debian 11's headers name gcc-10, which Debian 12 lacks: its gcc builds them.
+	stage=$("$here/fetch_510.sh" "$work")
+	kdir=$(newest "$stage"/usr/src/linux-headers-5.10.*-$arch)
+	kver=${kdir##*/linux-headers-}
+	image=$stage/boot/vmlinuz-$kver
+	make_arch+=(CC="$cc")
+	;;
+*)
+	echo "run.sh: unknown kernel $kernel (5.10, or unset for Debian 12's)" >&2
 	exit 2
 	;;
 esac
