@@ -41,7 +41,7 @@ done
 ( n=0; ok=0
   while ! stopped; do
 	for v in 100 0 100 -5 250 abc 99999999999 2147483647 100 -2147483648 ' 100' 1000 100; do
-		echo "$v" >$param 2>/dev/null && ok=$((ok + 1))
+		{ echo "$v" >$param; } 2>/dev/null && ok=$((ok + 1))
 		n=$((n + 1))
 		usleep 30000
 	done
