@@ -62,6 +62,10 @@ static int storm(void)
 		last = pid;
 		forks++;
 		waitpid(pid, NULL, 0);
+		/* Under TCG all the guest's CPUs share one host thread: leave
+		 * the rest of the stress some of it. */
+		if (forks % 20 == 0)
+			usleep(20000);
 	}
 	printf("storm: %lu processes, pid numbers wrapped %lu times\n", forks, wraps);
 	return 0;
@@ -104,6 +108,7 @@ static int threads(const char *name, int batch, int seconds)
 		for (i = 0; i < n; i++)
 			pthread_join(t[i], NULL);
 		made += n;
+		usleep(50000);
 	}
 	printf("threads: %s made %lu threads\n", name, made);
 	return 0;

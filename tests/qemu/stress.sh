@@ -35,7 +35,7 @@ mark "pid_max $(cat /proc/sys/kernel/pid_max)"
 # ---- the load, all of it running until /tmp/stop exists ----
 stopped() { [ -e /tmp/stop ]; }
 for i in 1 2 3 4; do
-	( n=0; while ! stopped; do cat /proc/cpumonitor/cpu_monitor >/dev/null 2>&1 && n=$((n + 1)); done
+	( n=0; while ! stopped; do cat /proc/cpumonitor/cpu_monitor >/dev/null 2>&1 && n=$((n + 1)); usleep 20000; done
 	  echo "reader $i: $n reads" >/tmp/out.reader$i ) &
 done
 ( n=0; ok=0
@@ -60,11 +60,11 @@ done
   while ! stopped; do
 	for c in 1 2 3; do
 		echo 0 >/sys/devices/system/cpu/cpu$c/online && n=$((n + 1))
-		usleep $((RANDOM % 200000))
+		usleep $((200000 + RANDOM % 400000))
 	done
 	for c in 3 1 2; do
 		echo 1 >/sys/devices/system/cpu/cpu$c/online
-		usleep $((RANDOM % 200000))
+		usleep $((200000 + RANDOM % 400000))
 	done
   done
   for c in 1 2 3; do echo 1 >/sys/devices/system/cpu/cpu$c/online; done
@@ -95,6 +95,7 @@ while [ $r -lt $rounds ]; do
 		usleep $((RANDOM * 1500000 / 32768))
 	fi
 	rmmod pelk_perf_util || failed=$((failed + 1))
+	echo "@@ round $r $(date +%s)"
 done
 mark "rounds $r failed $failed"
 
