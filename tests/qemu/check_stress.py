@@ -74,7 +74,9 @@ def main():
                            (r"system_server: \d+ runs, (\d+) threads", 400),
                            (r"rename: (\d+) renames", 10),
                            (r"cycles (\d+)", 30),
-                           (r"health lines (\d+)", 1)]:
+                           # A load lasts 12 s at most: one health cycle runs,
+                           # and a line needs two.
+                           (r"health lines (\d+)", 0)]:
         for r in figure(pattern):
             check(int(r.group(1)) >= least, f"{r.group(0)}: at least {least}")
 
