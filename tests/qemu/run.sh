@@ -22,7 +22,8 @@ arch=${1:?usage: run.sh amd64|arm64 [WORKDIR]}
 work=${2:-$root/build/qemu}
 case "$arch" in
 *cost) timeout_s=${PELK_QEMU_TIMEOUT:-1200} ;;
-debug|stress) timeout_s=${PELK_QEMU_TIMEOUT:-1200} ;;
+debug) timeout_s=${PELK_QEMU_TIMEOUT:-1200} ;;
+stress) timeout_s=${PELK_QEMU_TIMEOUT:-1800} ;;
 *) timeout_s=${PELK_QEMU_TIMEOUT:-420} ;;
 esac
 kernel=${PELK_QEMU_KERNEL:-}
