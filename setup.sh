@@ -13,9 +13,11 @@ mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libarchive-dev zlib1g-dev libjs-chart.js chromium)
 # The real-kernel tests (test mode): Debian's kernel and headers, qemu, busybox,
-# the arm64 cross compilers, dkms and the module tools.
+# the arm64 cross compilers, dkms and the module tools; and the kernel source
+# and what building it takes, for the debugging kernel.
 kernel_packages=(linux-image-amd64 linux-headers-amd64 qemu-system-x86 qemu-system-arm busybox-static
-  gcc-aarch64-linux-gnu g++-aarch64-linux-gnu libc6-dev-arm64-cross dkms cpio kmod python3)
+  gcc-aarch64-linux-gnu g++-aarch64-linux-gnu libc6-dev-arm64-cross dkms cpio kmod python3
+  linux-source-6.1 flex bison bc libelf-dev libssl-dev xz-utils)
 if [ "$mode" = test ]; then
   packages+=("${kernel_packages[@]}")
 fi
@@ -91,7 +93,9 @@ case "$mode" in
     # The module as a real kernel module: Kbuild builds, qemu boots of
     # Debian's amd64 and arm64 kernels, 12's 6.1 and 11's 5.10 (the phones'
     # generation, unpacked from bullseye once into build/qemu), and a dkms
-    # build (build/qemu, build/dkms).
+    # build (build/qemu, build/dkms); then the same test and a stress run on
+    # the debugging kernel (built the first time only, then taken from
+    # /var/cache/pelk_perf_util).
     echo "setup: real-kernel tests (build/qemu, build/dkms)"
     tests/qemu/run.sh amd64
     tests/kmod/check_ko_test.sh "$(ls -d /usr/src/linux-headers-*-amd64 | sort -V | tail -1)" build/qemu/amd64/kmod
@@ -100,6 +104,8 @@ case "$mode" in
     PELK_QEMU_KERNEL=5.10 tests/qemu/run.sh amd64
     PELK_QEMU_KERNEL=5.10 tests/qemu/run.sh arm64
     tests/dkms/run.sh
+    tests/qemu/run.sh debug
+    tests/qemu/run.sh stress
     echo "setup: all tests passed; Release builds"
     ;;
   *)

@@ -32,6 +32,7 @@
 #include <linux/math64.h>
 #include <linux/cpumask.h>
 #include <linux/kernel_stat.h>
+#include <linux/tick.h>
 #include <linux/proc_fs.h>
 #include <linux/seq_file.h>
 #include <linux/miscdevice.h>
@@ -273,6 +274,19 @@ void pelk_kcpustat_cpu_fetch(u64 *dst, int cpu)
 	kcpustat_cpu_fetch(&kcs, cpu);
 	for (i = 0; i < PELK_NR_STATS; i++)
 		dst[i] = kcs.cpustat[i];
+}
+
+/* A kernel without NO_HZ_COMMON (a periodic tick) keeps no idle times of its
+ * own and exports no such functions: its tick.h answers -1 ("not tracked")
+ * inline, which the callers take as "use the cpustat counters". */
+u64 pelk_get_cpu_idle_time_us(int cpu, u64 *last_update_time)
+{
+	return get_cpu_idle_time_us(cpu, last_update_time);
+}
+
+u64 pelk_get_cpu_iowait_time_us(int cpu, u64 *last_update_time)
+{
+	return get_cpu_iowait_time_us(cpu, last_update_time);
 }
 
 /* ---- tasks ------------------------------------------------------------------------------ */

@@ -6,6 +6,11 @@
 #
 # amd64 uses the installed linux-image-amd64 / linux-headers-amd64; arm64
 # uses the packages unpacked by fetch_arm64.sh into WORKDIR/arm64-root.
+# debug runs the same test on the debugging kernel (debug_kernel.sh, amd64),
+# where any report of the kernel's checkers fails it; stress runs stress.sh
+# there instead (check_stress.py; PELK_STRESS_ROUNDS rounds, default 30).
+# cost (Debian's kernel) and debug-cost (the debugging kernel) run cost.sh:
+# the cost of a cycle at 100 to 5,000 processes, printed, not checked.
 # PELK_QEMU_KERNEL=5.10 boots Debian 11's 5.10 kernel of ARCH instead (the
 # phones' generation), unpacked by fetch_510.sh (the arm64 busybox is still
 # fetch_arm64.sh's); the results go to WORKDIR/ARCH-5.10.
@@ -15,15 +20,26 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 arch=${1:?usage: run.sh amd64|arm64 [WORKDIR]}
 work=${2:-$root/build/qemu}
-timeout_s=${PELK_QEMU_TIMEOUT:-420}
+case "$arch" in
+*cost) timeout_s=${PELK_QEMU_TIMEOUT:-1200} ;;
+debug) timeout_s=${PELK_QEMU_TIMEOUT:-1200} ;;
+stress) timeout_s=${PELK_QEMU_TIMEOUT:-1800} ;;
+*) timeout_s=${PELK_QEMU_TIMEOUT:-420} ;;
+esac
 kernel=${PELK_QEMU_KERNEL:-}
 out=$work/$arch${kernel:+-$kernel}
 rm -rf "$out"
 mkdir -p "$out/initramfs"/{bin,kmod,proc,sys,dev,tmp}
 
 newest() { ls -d "$@" 2>/dev/null | sort -V | tail -1; }
+init=$here/init.sh
+mem=1024
 
 case "$arch" in
+cost)
+	init=$here/cost.sh
+	mem=2048
+	;&
 amd64)
 	kdir=$(newest /usr/src/linux-headers-*-amd64)
 	kver=${kdir#/usr/src/linux-headers-}
@@ -42,6 +58,21 @@ arm64)
 	make_arch=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
 	cc=aarch64-linux-gnu-gcc
 	qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -append "console=ttyAMA0 panic=-1 log_buf_len=4M")
+	;;
+debug-cost)
+	init=$here/cost.sh
+	;&
+debug|stress)
+	kdir=$("$here/debug_kernel.sh")
+	image=$kdir/arch/x86/boot/bzImage
+	busybox=/bin/busybox
+	make_arch=()
+	cc=gcc
+	# KASAN's shadow, kmemleak's and SLUB's metadata, and thousands of tasks.
+	mem=2048
+	rounds=${PELK_STRESS_ROUNDS:-30}
+	qemu=(qemu-system-x86_64 -M pc -cpu max -append "console=ttyS0 panic=-1 log_buf_len=16M ROUNDS=$rounds")
+	[ "$arch" = stress ] && init=$here/stress.sh
 	;;
 *)
 	echo "run.sh: unknown architecture $arch" >&2
@@ -75,15 +106,16 @@ cp "$out"/kmod/*.ko "$out/initramfs/kmod/"
 modinfo "$out/kmod/pelk_perf_util.ko" >"$out/modinfo.txt"
 
 $cc -static -O2 -pthread -o "$out/initramfs/bin/busy" "$here/busy.c"
+$cc -static -O2 -pthread -o "$out/initramfs/bin/stress" "$here/stress.c"
 cp "$busybox" "$out/initramfs/bin/busybox"
-cp "$here/init.sh" "$out/initramfs/init"
+cp "$init" "$out/initramfs/init"
 chmod +x "$out/initramfs/init"
 (cd "$out/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$out/initramfs.cpio.gz"
 
 echo "qemu-test[$arch]: booting $image (timeout ${timeout_s}s)"
 start=$(date +%s)
 set +e
-timeout --kill-after=10 "$timeout_s" "${qemu[@]}" -m 1024 -smp 4 -accel tcg,thread=single \
+timeout --kill-after=10 "$timeout_s" "${qemu[@]}" -m $mem -smp 4 -accel tcg,thread=single \
 	-kernel "$image" -initrd "$out/initramfs.cpio.gz" \
 	-nographic -no-reboot -monitor none -serial stdio </dev/null >"$out/console.log" 2>&1
 rc=$?
@@ -94,4 +126,10 @@ if [ $rc -ne 0 ]; then
 	echo "qemu-test[$arch]: qemu did not power off cleanly (exit $rc)" >&2
 	exit 1
 fi
-python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"
+if [ "$init" = "$here/cost.sh" ]; then
+	grep -a '^@@ ' "$out/console.log"
+elif [ "$arch" = stress ]; then
+	python3 "$here/check_stress.py" "$out/console.log" "$rounds"
+else
+	python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"
+fi
