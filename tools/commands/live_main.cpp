@@ -1,4 +1,5 @@
-// pelk_perf_run: `pelk_perf_util run`, which pelk_perf_util hands over to.
+// pelk_perf_run: `pelk_perf_util run`, which pelk_perf_util hands the process
+// over to (the words it is given are pelk_perf_util's, without the program).
 #include <iostream>
 
 #include "run.h"

@@ -17,7 +17,7 @@
 #include <optional>
 
 #include "host.h"
-#include "option_arg.h"
+#include "command_line.h"
 #include "output.h"
 #include "program_path.h"
 
@@ -52,14 +52,10 @@ const char kRunUsage[] =
     "\n"
     "Exit status: 0 on success, 1 when the module cannot be loaded, 2 for bad options.\n";
 
-constexpr int kOk = 0, kFailure = 1, kUsage = 2;
 constexpr unsigned long long kHealthFeature = 901060000029ULL;
 constexpr unsigned long long kZebFeature = 541860000033ULL;
 
-int usage_error(std::ostream &err, const std::string &msg) {
-  err << "pelk_perf_util: " << msg << "\n\n" << kRunUsage;
-  return kUsage;
-}
+int usage_error(std::ostream &err, const std::string &msg) { return pelk_tool::usage_error(err, msg, kRunUsage); }
 
 std::string module_path() {
   if (const char *env = getenv("PELK_MODULE"); env && *env) return env;
@@ -126,18 +122,18 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   Format format = Format::Text;
   std::map<unsigned long long, int> switches;
 
-  for (size_t i = 0; i < args.size(); ++i) {
-    OptionArg opt_arg = split_option(args[i]);
-    const std::string &a = opt_arg.name;
-    if (a == "--help" || a == "-h") {
+  Words w(args);
+  while (w.next()) {
+    const std::string &a = w.name();
+    if (w.is_help()) {
       out << kRunUsage;
-      return kOk;
+      return kExitOk;
     }
     static const char *const with_value[] = {"--period", "--duration", "--proc-root", "--out", "--format",
                                              "--switch", "--log", "--on-event", "--module"};
     if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value))
       return usage_error(err, a.rfind("-", 0) == 0 ? "unknown option " + a : "unexpected argument \"" + a + "\"");
-    std::optional<std::string> v = option_value(opt_arg, args, i);
+    std::optional<std::string> v = w.value();
     if (!v) return usage_error(err, "option " + a + " needs a value");
     const std::string &value = *v;
     char *end = nullptr;
@@ -186,14 +182,14 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   struct stat st;
   if (stat(proc_root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     err << "pelk_perf_util: --proc-root " << proc_root << " is not a directory\n";
-    return kUsage;
+    return kExitUsage;
   }
   std::ofstream log;
   if (!log_path.empty()) {
     log.open(log_path, std::ios::binary | std::ios::app);
     if (!log) {
       err << "pelk_perf_util: cannot write " << log_path << ": " << strerror(errno) << "\n";
-      return kFailure;
+      return kExitFailure;
     }
   }
   std::error_code ec;
@@ -225,7 +221,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
     if (!on_event.empty() && r.kind != host::Record::Printk) run_event_command(on_event, format_text(e));
   };
 
-  int status = kOk;
+  int status = kExitOk;
   {
     host::Kernel kernel(opt);
     std::string params = period_ms ? "kmonitor_delay=" + std::to_string(*period_ms) : "";
@@ -233,7 +229,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
     if (rc != 0) {
       err << "pelk_perf_util: cannot load " << mod << ": "
           << (kernel.last_load_error().empty() ? strerror(-rc) : kernel.last_load_error()) << "\n";
-      status = kFailure;
+      status = kExitFailure;
     } else {
       for (auto &[id, on] : switches) kernel.set_feature(id, on);
       kernel.notify_feature_change();
@@ -267,13 +263,3 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
 }
 
 }  // namespace pelk_tool
-
-// tools/output.cpp prints log records with the simulated kernel's dmesg
-// format.  This program has the live kernel instead, so the same line is made
-// here.
-std::string sim::Kernel::dmesg_line(const LogRecord &r) {
-  char head[64];
-  std::snprintf(head, sizeof(head), "[%5llu.%06llu] ", (unsigned long long)(r.ts_ns / kNsPerSec),
-                (unsigned long long)(r.ts_ns % kNsPerSec / 1000));
-  return head + r.text + "\n";
-}

@@ -1,8 +1,7 @@
-// `pelk_perf_util parse`: the module's report lines of kernel logs as tables
-// (JSON, JSON lines or CSV), one fixed schema per kind of row; see docs/parse.md.
+// The module's report records as tables (JSON, JSON lines or CSV), one fixed
+// schema per kind of row; see docs/parse.md.
 #pragma once
 
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -51,14 +50,5 @@ class TableWriter {
   uint64_t rows_ = 0;
   int streak_ = 0;  // consecutive overloaded blocks of the current file
 };
-
-// Reads the logs named by paths (files, directories, "-" for standard input)
-// through one parser per file; the sink maker gives each file its sink.
-// Returns false when a path could not be read (reported on err).
-bool read_logs(const std::vector<std::string> &paths,
-               const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
-               uint64_t *damaged);
-
-int parse_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
 
 }  // namespace pelk_tool

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
+#include "commands.h"
 #include "log_parse.h"
 #include "output.h"
 #include "scenario.h"
@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 // "#define NAME ..." joined, without the level prefix.
 std::string module_text(const char *name) {
   static const std::string header = [] {
-    std::ifstream in(fs::path(__FILE__).parent_path() / "../../drivers/misc/perf_log/perf_log.h");
+    std::ifstream in(fs::path(__FILE__).parent_path() / "../../../drivers/misc/perf_log/perf_log.h");
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();

@@ -177,17 +177,9 @@ std::string escape_text(const std::string &s) {
 }
 
 std::string format_text(const OutEvent &e) {
-  if (e.type == OutEvent::Printk) {
-    sim::LogRecord r;
-    r.seq = e.seq;
-    r.ts_ns = e.ts_ns;
-    r.level = e.level;
-    r.text = e.text;
-    r.newline = e.newline;
-    std::string line = sim::Kernel::dmesg_line(r);
-    if (line.empty() || line.back() != '\n') line += '\n';
-    return line;
-  }
+  // The kernel log's line as dmesg prints it; a record the module left
+  // without its newline still ends the line.
+  if (e.type == OutEvent::Printk) return timestamp(e.ts_ns) + " " + e.text + "\n";
   std::string s = timestamp(e.ts_ns) + " ";
   auto sp = [](const std::string &t) { return t.empty() ? t : " " + t; };
   auto err = [&](const char *what) { return e.result ? std::string(" ") + what + " " + std::to_string(e.result) : ""; };

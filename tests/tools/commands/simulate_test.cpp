@@ -16,16 +16,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
+#include "commands.h"
 #include "output.h"
 #include "scenario.h"
+#include "simulate.h"
 
 namespace pelk_tool {
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kExpectedDir = fs::path(__FILE__).parent_path() / "expected";
+const std::string kExpectedDir = PELK_EXPECTED_DIR;
 
 struct CliRun {
   int status;

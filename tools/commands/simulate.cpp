@@ -1,30 +1,17 @@
-#include "cli.h"
-
+// `pelk_perf_util simulate`: a scenario played on the simulated kernel with
+// the module loaded, and what came of it printed.
 #include <cerrno>
-#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
 
-#include "log_table.h"
-#include "option_arg.h"
+#include "commands.h"
 #include "output.h"
-#include "plot.h"
 #include "program_path.h"
 #include "scenario.h"
 #include "simulate.h"
-
-#include <sys/wait.h>
-#include <unistd.h>
-
-#ifndef PELK_RUN_DEFAULT_PATH
-#define PELK_RUN_DEFAULT_PATH "pelk_perf_run"
-#endif
-#ifndef PELK_RUN_RELATIVE_PATH
-#define PELK_RUN_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_run"
-#endif
 
 namespace pelk_tool {
 
@@ -33,22 +20,6 @@ namespace {
 // The module installed with the program; a program run from its build folder
 // falls back to the module it was built with.
 std::string default_module_path() { return beside_program({PELK_MODULE_RELATIVE_PATH}, PELK_MODULE_DEFAULT_PATH); }
-
-const char kUsage[] =
-    "usage: pelk_perf_util COMMAND [OPTIONS]\n"
-    "\n"
-    "Commands:\n"
-    "  simulate [SCENARIO.json]   load the module on the simulated kernel, play the\n"
-    "                             scenario (the built-in phone when none is given)\n"
-    "                             and print what the module produced\n"
-    "  run [OPTIONS]              load the module on this machine's live kernel\n"
-    "                             facts and print its reports as they come\n"
-    "  parse [LOG...]             read the module's reports out of kernel logs\n"
-    "                             into a table (JSON, JSON lines or CSV)\n"
-    "  plot [LOG] -o PAGE.html    draw a log's reports as one self-contained page\n"
-    "\n"
-    "Run 'pelk_perf_util COMMAND --help' for its options, 'pelk_perf_util --version'\n"
-    "for the version.\n";
 
 const char kSimulateUsage[] =
     "usage: pelk_perf_util simulate [SCENARIO.json] [OPTIONS]\n"
@@ -74,10 +45,7 @@ const char kSimulateUsage[] =
     "Exit status: 0 on success, 1 when the run cannot be made, 2 for bad options\n"
     "or a scenario that is refused.\n";
 
-int usage_error(std::ostream &err, const std::string &msg, const char *usage) {
-  err << "pelk_perf_util: " << msg << "\n\n" << usage;
-  return kExitUsage;
-}
+}  // namespace
 
 int simulate_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
   std::optional<std::string> scenario_path, output_path, module_path;
@@ -87,10 +55,10 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   bool print_default = false;
   bool modem_history = false;
 
-  for (size_t i = 0; i < args.size(); ++i) {
-    OptionArg opt_arg = split_option(args[i]);
-    const std::string &a = opt_arg.name;
-    if (a == "--help" || a == "-h") {
+  Words w(args);
+  while (w.next()) {
+    const std::string &a = w.name();
+    if (w.is_help()) {
       out << kSimulateUsage;
       return kExitOk;
     } else if (a == "--print-default") {
@@ -98,7 +66,7 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
     } else if (a == "--modem-history") {
       modem_history = true;
     } else if (a == "--format" || a == "--duration" || a == "--param" || a == "--output" || a == "--module") {
-      std::optional<std::string> v = option_value(opt_arg, args, i);
+      std::optional<std::string> v = w.value();
       if (!v) return usage_error(err, "option " + a + " needs a value", kSimulateUsage);
       if (a == "--format") {
         if (*v == "text") format = Format::Text;
@@ -219,56 +187,6 @@ int simulate_command(const std::vector<std::string> &args, std::ostream &out, st
   sink->flush();
   if (!*sink) return cannot_write();
   return kExitOk;
-}
-
-// `run` is its own program, with the live kernel (see run.h): started here
-// and waited for, when the command line is run in-process.
-int run_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-  std::string prog = run_program_path();
-  out.flush();
-  err.flush();
-  pid_t pid = fork();
-  if (pid < 0) {
-    err << "pelk_perf_util: cannot start " << prog << ": " << strerror(errno) << "\n";
-    return kExitFailure;
-  }
-  if (pid == 0) {
-    std::vector<char *> argv{const_cast<char *>(prog.c_str())};
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(prog.c_str(), argv.data());
-    _exit(127);
-  }
-  int st = 0;
-  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(st) && WEXITSTATUS(st) == 127) {
-    err << "pelk_perf_util: cannot start " << prog << "\n";
-    return kExitFailure;
-  }
-  return WIFEXITED(st) ? WEXITSTATUS(st) : kExitFailure;
-}
-
-}  // namespace
-
-std::string run_program_path() { return beside_program({PELK_RUN_RELATIVE_PATH}, PELK_RUN_DEFAULT_PATH); }
-
-int run_cli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-  if (args.empty()) return usage_error(err, "no command given", kUsage);
-  const std::string &cmd = args[0];
-  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-    out << kUsage;
-    return kExitOk;
-  }
-  if (cmd == "--version") {
-    out << "pelk_perf_util " PELK_VERSION "\n";
-    return kExitOk;
-  }
-  if (cmd == "simulate") return simulate_command({args.begin() + 1, args.end()}, out, err);
-  if (cmd == "run") return run_command(args, out, err);
-  if (cmd == "parse") return parse_command({args.begin() + 1, args.end()}, out, err);
-  if (cmd == "plot") return plot_command({args.begin() + 1, args.end()}, out, err);
-  return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
 }
 
 }  // namespace pelk_tool

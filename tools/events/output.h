@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "simulate.h"
+#include "out_event.h"
 
 namespace pelk_tool {
 

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
+#include "commands.h"
 
 namespace pelk_tool {
 namespace {
@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 std::string golden(const char *name) {
-  std::ifstream in(fs::path(__FILE__).parent_path() / "expected" / (std::string(name) + ".txt"), std::ios::binary);
+  std::ifstream in(fs::path(PELK_EXPECTED_DIR) / (std::string(name) + ".txt"), std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   EXPECT_FALSE(ss.str().empty()) << name;
@@ -231,7 +231,7 @@ TEST_F(ArchivedLogs, DamageStopsTheFileKeepingWhatWasReadBefore) {
 // failure, and the table is well formed either way.
 TEST(ArchivedLogsCorpus, FuzzCorpusStillReads) {
   int files = 0;
-  for (const auto &e : fs::directory_iterator(fs::path(__FILE__).parent_path() / "../../fuzz/corpus_archive")) {
+  for (const auto &e : fs::directory_iterator(fs::path(__FILE__).parent_path() / "../../../fuzz/corpus_archive")) {
     std::ostringstream out, err;
     int status = run_cli({"parse", e.path().string(), "--what", "cycles"}, out, err);
     EXPECT_TRUE(status == 0 || status == 1) << e.path() << ": " << err.str();

@@ -3,7 +3,7 @@
 // files, dmesg.txt.gz, last_kmsg.xz) engineers receive.  What a file is gets
 // decided by its content through libarchive; the decompressed text is handed
 // to the parser block by block, so an archive is never held in memory.
-#include "log_table.h"
+#include "log_input.h"
 
 #include <archive.h>
 #include <archive_entry.h>
