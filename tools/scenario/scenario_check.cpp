@@ -148,90 +148,102 @@ class ModelCheck {
     add_task_time(t, t.where.empty() ? where : t.where);
   }
 
+  // Plays one event on the model: one check per kind of event that names a
+  // task or moves a clock.
   void play(Event &e, int origin) {
     switch (e.kind) {
-      case EventKind::Spawn:
-        if (e.task.process == -1) {  // threads joining a running process
-          auto it = live_.find(e.task.pid);
-          if (it == live_.end() || it->second.tgid != e.task.pid)
-            r_.fail(e.where + "/process", "a thread of no process: no process " + std::to_string(e.task.pid) +
-                                              " is running at " + seconds_text(e.at_ns));
-        } else {
-          spawn_check(e.task, e.where, e.at_ns);
-        }
-        for (const TaskDef &t : e.task.threads) spawn_check(t, e.where, e.at_ns);
-        break;
-      case EventKind::Exit: {
-        auto it = live_.find(e.pid);
-        if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-        if (it->second.tgid == e.pid) {
-          // The whole process ends: its threads, then its main thread.
-          auto th = threads_.find(e.pid);
-          if (th != threads_.end()) {
-            for (int tid : th->second) {
-              auto t = live_.find(tid);
-              if (t != live_.end() && t->second.tgid == e.pid) live_.erase(t);
-            }
-            threads_.erase(th);
-          }
-          live_.erase(e.pid);
-        } else {
-          live_.erase(it);
-        }
-        break;
-      }
+      case EventKind::Spawn: return play_spawn(e);
+      case EventKind::Exit: return play_exit(e);
       case EventKind::Rename:
-        if (!live_.count(e.pid)) fail_not_running(e.where, e.pid, e.at_ns);
-        break;
+        running(e);
+        return;
       case EventKind::Cputime:
-        if (!live_.count(e.pid)) fail_not_running(e.where, e.pid, e.at_ns);
+        running(e);
         add_cpu_time(e.utime_ns, e.where + "/utime");
         add_cpu_time(e.stime_ns, e.where + "/stime");
-        break;
-      case EventKind::OomScoreAdj: {
-        auto it = live_.find(e.pid);
-        if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-        if (it->second.tgid != e.pid)
-          r_.fail(e.where + "/pid", "pid " + std::to_string(e.pid) + " is a thread of process " +
-                                        std::to_string(it->second.tgid) + "; oom_score_adj belongs to the process");
-        break;
-      }
-      case EventKind::Cpu: {
-        auto it = live_.find(e.pid);
-        if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
-        auto g = m_.rate_given.find(origin);
-        if (g != m_.rate_given.end()) {  // a timeline "cpu" event: fields not given keep their value
-          sim::CpuRate r = it->second.rate;
-          if (g->second[0]) r.milli_cpu = e.rate.milli_cpu;
-          if (g->second[1]) r.user_permille = e.rate.user_permille;
-          if (g->second[2]) r.cpus = e.rate.cpus;
-          e.rate = r;
-        }
-        it->second.rate = e.rate;
-        break;
-      }
+        return;
+      case EventKind::OomScoreAdj: return play_oom_score_adj(e);
+      case EventKind::Cpu: return play_cpu(e, origin);
       case EventKind::Counter:
         add_cpu_time(e.counter_ns < 0 ? (u64)0 - (u64)e.counter_ns : (u64)e.counter_ns,
                      e.where + (e.counter_set ? "/set" : "/add"));
-        break;
-      case EventKind::Suspend:
-        if ((u128)sc_.config.uptime_ns + sc_.config.suspended_ns + sc_.duration_ns + sc_.suspend_ns + e.duration_ns >
-            kMaxClockNs)
-          r_.fail(e.where + "/duration", "this suspend would take the boot-time clock past " + kRange);
-        sc_.suspend_ns += e.duration_ns;
-        break;
-      case EventKind::Clock:
-        if (e.wall_sec) {
-          s64 offset = *e.wall_sec * (s64)sim::kNsPerSec - (s64)e.at_ns;
-          if ((u128)std::max<s64>(offset, 0) + sc_.duration_ns + sc_.suspend_ns > kMaxClockNs)
-            r_.fail(e.where + "/wall_clock", "the wall clock set here would pass " + kRange +
-                                                 " (2262-04-11T23:47:16Z) by the end of the run");
-          sc_.wall_offset_ns = std::max(sc_.wall_offset_ns, offset);
-        }
-        break;
-      default:
-        break;
+        return;
+      case EventKind::Suspend: return play_suspend(e);
+      case EventKind::Clock: return play_clock(e);
+      default: return;
     }
+  }
+
+  // The live task the event names.
+  LiveTask &running(const Event &e) {
+    auto it = live_.find(e.pid);
+    if (it == live_.end()) fail_not_running(e.where, e.pid, e.at_ns);
+    return it->second;
+  }
+
+  void play_spawn(const Event &e) {
+    if (e.task.process == -1) {  // threads joining a running process
+      auto it = live_.find(e.task.pid);
+      if (it == live_.end() || it->second.tgid != e.task.pid)
+        r_.fail(e.where + "/process", "a thread of no process: no process " + std::to_string(e.task.pid) +
+                                          " is running at " + seconds_text(e.at_ns));
+    } else {
+      spawn_check(e.task, e.where, e.at_ns);
+    }
+    for (const TaskDef &t : e.task.threads) spawn_check(t, e.where, e.at_ns);
+  }
+
+  void play_exit(const Event &e) {
+    if (running(e).tgid != e.pid) {
+      live_.erase(e.pid);
+      return;
+    }
+    // The whole process ends: its threads, then its main thread.
+    auto th = threads_.find(e.pid);
+    if (th != threads_.end()) {
+      for (int tid : th->second) {
+        auto t = live_.find(tid);
+        if (t != live_.end() && t->second.tgid == e.pid) live_.erase(t);
+      }
+      threads_.erase(th);
+    }
+    live_.erase(e.pid);
+  }
+
+  void play_oom_score_adj(const Event &e) {
+    int tgid = running(e).tgid;
+    if (tgid != e.pid)
+      r_.fail(e.where + "/pid", "pid " + std::to_string(e.pid) + " is a thread of process " + std::to_string(tgid) +
+                                    "; oom_score_adj belongs to the process");
+  }
+
+  void play_cpu(Event &e, int origin) {
+    LiveTask &task = running(e);
+    auto g = m_.rate_given.find(origin);
+    if (g != m_.rate_given.end()) {  // a timeline "cpu" event: fields not given keep their value
+      sim::CpuRate r = task.rate;
+      if (g->second[0]) r.milli_cpu = e.rate.milli_cpu;
+      if (g->second[1]) r.user_permille = e.rate.user_permille;
+      if (g->second[2]) r.cpus = e.rate.cpus;
+      e.rate = r;
+    }
+    task.rate = e.rate;
+  }
+
+  void play_suspend(const Event &e) {
+    if ((u128)sc_.config.uptime_ns + sc_.config.suspended_ns + sc_.duration_ns + sc_.suspend_ns + e.duration_ns >
+        kMaxClockNs)
+      r_.fail(e.where + "/duration", "this suspend would take the boot-time clock past " + kRange);
+    sc_.suspend_ns += e.duration_ns;
+  }
+
+  void play_clock(const Event &e) {
+    if (!e.wall_sec) return;
+    s64 offset = *e.wall_sec * (s64)sim::kNsPerSec - (s64)e.at_ns;
+    if ((u128)std::max<s64>(offset, 0) + sc_.duration_ns + sc_.suspend_ns > kMaxClockNs)
+      r_.fail(e.where + "/wall_clock", "the wall clock set here would pass " + kRange +
+                                           " (2262-04-11T23:47:16Z) by the end of the run");
+    sc_.wall_offset_ns = std::max(sc_.wall_offset_ns, offset);
   }
 
   ReadModel &m_;

@@ -31,28 +31,6 @@ const char *const kCounters[sim::kNrStats] = {
     "user", "nice", "system", "softirq", "irq", "idle", "iowait", "steal", "guest", "guest_nice",
 };
 
-// Cuts s to at most n bytes, not inside a UTF-8 sequence, marking the cut.
-std::string cut(const std::string &s, size_t n) {
-  if (s.size() <= n) return s;
-  while (n > 0 && ((unsigned char)s[n] & 0xc0) == 0x80) --n;
-  return s.substr(0, n) + "...";
-}
-
-// Control bytes as \xNN, so that no message can forge a line of its own.
-std::string printable(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += (char)c;
-    }
-  }
-  return out;
-}
-
 std::string type_name(const json &j) {
   switch (j.type()) {
     case json::value_t::null: return "null";
@@ -68,44 +46,6 @@ std::string type_name(const json &j) {
 }
 
 }  // namespace
-
-std::string child(const std::string &path, const std::string &key) {
-  std::string seg;
-  for (char c : key) {
-    if (c == '~') seg += "~0";
-    else if (c == '/') seg += "~1";
-    else seg += c;
-  }
-  return path + "/" + printable(cut(seg, kExcerptBytes));
-}
-std::string child(const std::string &path, size_t index) { return path + "/" + std::to_string(index); }
-
-std::string quote(const std::string &s) {
-  return json(cut(s, kExcerptBytes)).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-std::string excerpt(const json &j) {
-  if (j.is_string()) return quote(j.get<std::string>());
-  return printable(cut(j.dump(-1, ' ', false, json::error_handler_t::replace), kExcerptBytes));
-}
-
-std::string seconds_text(u64 ns) {
-  char buf[48];
-  if (ns % sim::kNsPerSec == 0) {
-    snprintf(buf, sizeof buf, "%llu s", (unsigned long long)(ns / sim::kNsPerSec));
-  } else {
-    snprintf(buf, sizeof buf, "%llu.%09llu", (unsigned long long)(ns / sim::kNsPerSec),
-             (unsigned long long)(ns % sim::kNsPerSec));
-    std::string s = buf;
-    while (s.back() == '0') s.pop_back();
-    return s + " s";
-  }
-  return buf;
-}
-
-void Refuser::fail(const std::string &path, const std::string &what) const {
-  throw ScenarioError(file_ + ": at " + (path.empty() ? std::string("the top level") : path) + ": " + what);
-}
 
 namespace {
 
@@ -655,222 +595,253 @@ class ScenarioReader {
     }
   }
 
-  Event read_event(const std::string &kind, const json &j, const std::string &path, int origin) {
-    auto keys = [&](std::initializer_list<const char *> extra) {
-      std::vector<const char *> v = {"at", "event", "repeat"};
-      v.insert(v.end(), extra.begin(), extra.end());
-      return v;
-    };
-    Event e;
-    e.where = path;
-    auto obj = [&](std::initializer_list<const char *> extra) {
-      std::vector<const char *> k = keys(extra);
-      // Obj takes an initializer_list; check the keys here instead.
-      if (!j.is_object()) p_.fail(path, "expected an object");
-      for (auto it = j.begin(); it != j.end(); ++it)
-        if (std::find_if(k.begin(), k.end(), [&](const char *a) { return it.key() == a; }) == k.end()) {
-          std::string list;
-          for (const char *a : k) list += std::string(list.empty() ? "" : ", ") + a;
-          p_.fail(child(path, it.key()),
-                  "unknown key " + quote(it.key()) + " for a \"" + kind + "\" event (known: " + list + ")");
-        }
-      return Obj(p_, j, path, {"at", "event", "repeat", "pid", "comm", "oom_score_adj", "kthread", "cpu", "utime",
-                               "stime", "threads", "process", "tid", "count", "value", "percent", "user", "cpus",
-                               "id", "answer", "notify", "action", "result", "null", "head_magic", "head_stamp",
-                               "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time", "raw", "name",
-                               "duration", "path", "chunk", "data", "params", "fails", "nice", "softirq", "irq",
-                               "iowait", "steal", "guest", "guest_nice", "counter", "set", "add", "facility", "site",
-                               "nth", "error", "wall_clock", "tz_minuteswest"});
-    };
-    auto at = [&](const Obj &o) { e.at_ns = o.seconds("at"); };
+  // What an event's reader gets: the entry (its keys checked), where it
+  // is, and its place in the timeline.
+  struct EventEntry {
+    const Obj &o;
+    const json &j;
+    const std::string &path;
+    const std::string &kind;
+    int origin;
+  };
+  // One reader per kind of event: the keys it takes besides "at", "event"
+  // and "repeat", and what it reads from them into the event.
+  struct EventKindReader {
+    const char *kind;
+    const char *keys[8];
+    void (ScenarioReader::*read)(const EventEntry &in, Event &e);
+  };
 
-    if (kind == "spawn") {
-      e.kind = EventKind::Spawn;
-      if (j.contains("process")) {
-        Obj o = obj({"process", "tid", "comm", "count", "cpu", "utime", "stime"});
-        at(o);
-        TaskDef proc;
-        proc.pid = (int)o.integer("process", 1, kMaxPid);
-        proc.process = -1;  // a marker: only threads are spawned
-        json th = j;
-        th.erase("at");
-        th.erase("event");
-        th.erase("repeat");
-        th.erase("process");
-        read_threads(th, path, proc, origin, &e.task.threads);
-        e.task.pid = proc.pid;
-        e.task.process = -1;
-      } else {
-        Obj o = obj({"pid", "comm", "oom_score_adj", "kthread", "cpu", "utime", "stime", "threads"});
-        at(o);
-        json pj = j;
-        pj.erase("at");
-        pj.erase("event");
-        pj.erase("repeat");
-        e.task = read_process(pj, path, origin);
-      }
-    } else if (kind == "exit") {
-      Obj o = obj({"pid"});
-      at(o);
-      e.kind = EventKind::Exit;
-      e.pid = (int)o.integer("pid", 1, kMaxPid);
-    } else if (kind == "rename") {
-      Obj o = obj({"pid", "comm"});
-      at(o);
-      e.kind = EventKind::Rename;
-      e.pid = (int)o.integer("pid", 1, kMaxPid);
-      e.text = o.string("comm");
-    } else if (kind == "oom_score_adj") {
-      Obj o = obj({"pid", "value"});
-      at(o);
-      e.kind = EventKind::OomScoreAdj;
-      e.pid = (int)o.integer("pid", 1, kMaxPid);
-      e.value = (int)o.integer("value", -1000, 1000);
-    } else if (kind == "cpu") {
-      Obj o = obj({"pid", "percent", "user", "cpus"});
-      at(o);
-      e.kind = EventKind::Cpu;
-      e.pid = (int)o.integer("pid", 1, kMaxPid);
-      e.rate = read_rate(o, sim::CpuRate());  // resolved against the task's rate later
-      m_.rate_given[origin] = {o.has("percent"), o.has("user"), o.has("cpus")};
-    } else if (kind == "cputime") {
-      Obj o = obj({"pid", "utime", "stime", "cpu"});
-      at(o);
-      e.kind = EventKind::Cputime;
-      e.pid = (int)o.integer("pid", 1, kMaxPid);
-      e.utime_ns = o.seconds("utime", 0);
-      e.stime_ns = o.seconds("stime", 0);
-      e.cpu = o.has("cpu") ? cpu_number(o, "cpu") : 0;
-    } else if (kind == "feature") {
-      Obj o = obj({"id", "answer", "notify"});
-      at(o);
-      e.kind = EventKind::Feature;
-      e.feature_id = feature_id(o);
-      e.value = (int)o.integer("answer", INT32_MIN, INT32_MAX);
-      e.notify = o.boolean("notify", false);
-    } else if (kind == "feature_notify") {
-      Obj o = obj({"action"});
-      at(o);
-      e.kind = EventKind::FeatureNotify;
-      e.value = (int)o.integer("action", 0, INT32_MAX, 0);
-    } else if (kind == "event_report_result") {
-      Obj o = obj({"result"});
-      at(o);
-      e.kind = EventKind::EventReportResult;
-      e.value = (int)o.integer("result", INT32_MIN, INT32_MAX);
-    } else if (kind == "modem_block") {
-      Obj o = obj({"null", "head_magic", "head_stamp", "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time",
-                   "raw"});
-      at(o);
-      e.kind = EventKind::ModemBlock;
-      e.modem_null = o.boolean("null", false);
-      e.modem = read_modem(o);
-      if (e.modem_null)
-        for (const char *k : {"head_magic", "head_stamp", "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time",
-                              "raw"})
-          if (o.has(k)) p_.fail(o.path(k), "a null hand-over has no block fields");
-    } else if (kind == "modem_update") {
-      Obj o = obj({"head_magic", "head_stamp", "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time", "raw"});
-      at(o);
-      e.kind = EventKind::ModemUpdate;
-      e.modem = read_modem(o);
-    } else if (kind == "param") {
-      Obj o = obj({"name", "value"});
-      at(o);
-      e.kind = EventKind::Param;
-      e.text = o.string("name", "kmonitor_delay");
-      const json &v = o.require("value");
-      if (v.is_string()) e.data = v.get<std::string>();
-      else if (v.is_number_integer() || v.is_number_unsigned()) e.data = v.dump();
-      else p_.fail(o.path("value"), "expected a string or an integer, got " + type_name(v));
-    } else if (kind == "suspend") {
-      Obj o = obj({"duration"});
-      at(o);
-      e.kind = EventKind::Suspend;
-      e.duration_ns = o.seconds("duration");
-    } else if (kind == "proc_read") {
-      Obj o = obj({"path", "chunk"});
-      at(o);
-      e.kind = EventKind::ProcRead;
-      e.text = o.string("path", "/proc/cpumonitor/cpu_monitor");
-      e.chunk = (size_t)o.integer("chunk", 1, 1 << 20, 4096);
-    } else if (kind == "proc_write") {
-      Obj o = obj({"path", "data"});
-      at(o);
-      e.kind = EventKind::ProcWrite;
-      e.text = o.string("path", "/proc/cpumonitor/cpu_monitor");
-      e.data = o.string("data");
-    } else if (kind == "insmod") {
-      Obj o = obj({"params"});
-      at(o);
-      e.kind = EventKind::Insmod;
-      e.text = o.string("params", sc_.module_params);
-    } else if (kind == "rmmod") {
-      Obj o = obj({});
-      at(o);
-      e.kind = EventKind::Rmmod;
-    } else if (kind == "cpu_online" || kind == "cpu_offline") {
-      Obj o = obj({"cpu"});
-      at(o);
-      e.kind = kind == "cpu_online" ? EventKind::CpuOnline : EventKind::CpuOffline;
-      e.cpu = cpu_number(o, "cpu");
-      if (e.kind == EventKind::CpuOffline && e.cpu == 0)
-        p_.fail(o.path("cpu"), "CPU 0 cannot go offline: it is the boot CPU");
-    } else if (kind == "idle_query") {
-      Obj o = obj({"cpu", "fails"});
-      at(o);
-      e.kind = EventKind::IdleQuery;
-      e.cpu = cpu_number(o, "cpu");
-      e.fails = o.boolean("fails", true);
-    } else if (kind == "cpu_extras") {
-      Obj o = obj({"cpu", "nice", "softirq", "irq", "iowait", "steal", "guest", "guest_nice"});
-      at(o);
-      e.kind = EventKind::CpuExtras;
-      e.cpu = cpu_number(o, "cpu");
-      e.extras = read_extras(o, sim::CpuExtras());
-    } else if (kind == "counter") {
-      Obj o = obj({"cpu", "counter", "set", "add"});
-      at(o);
-      e.kind = EventKind::Counter;
-      e.cpu = cpu_number(o, "cpu");
-      std::string name = o.string("counter"), list;
-      e.counter = -1;
-      for (int k = 0; k < sim::kNrStats; ++k) {
-        if (name == kCounters[k]) e.counter = k;
-        list += std::string(list.empty() ? "" : ", ") + kCounters[k];
-      }
-      if (e.counter < 0) p_.fail(o.path("counter"), "unknown counter " + quote(name) + " (one of " + list + ")");
-      if (o.has("set") == o.has("add")) p_.fail(path, "give exactly one of \"set\" and \"add\"");
-      e.counter_set = o.has("set");
-      e.counter_ns = e.counter_set ? (s64)o.seconds("set") : o.signed_seconds("add");
-    } else if (kind == "fault") {
-      Obj o = obj({"facility", "site", "nth", "count", "error"});
-      at(o);
-      e.kind = EventKind::Fault;
-      json fj = j;
-      fj.erase("at");
-      fj.erase("event");
-      fj.erase("repeat");
-      e.fault = read_fault(fj, path);
-    } else if (kind == "clear_faults") {
-      Obj o = obj({});
-      at(o);
-      e.kind = EventKind::ClearFaults;
-    } else if (kind == "clock") {
-      Obj o = obj({"wall_clock", "tz_minuteswest"});
-      at(o);
-      e.kind = EventKind::Clock;
-      if (const json *w = o.get("wall_clock")) e.wall_sec = wall_clock(*w, o.path("wall_clock"));
-      if (o.has("tz_minuteswest")) e.tz_minuteswest = (int)o.integer("tz_minuteswest", -1440, 1440);
-      if (!e.wall_sec && !e.tz_minuteswest) p_.fail(path, "give \"wall_clock\" or \"tz_minuteswest\" or both");
-    } else {
+  static const EventKindReader *reader_for(const std::string &kind, const json &j) {
+    static const EventKindReader kReaders[] = {
+        // A spawn of threads into a running process, or of a process.
+        {"spawn", {"process", "tid", "comm", "count", "cpu", "utime", "stime"}, &ScenarioReader::read_thread_spawn},
+        {"spawn", {"pid", "comm", "oom_score_adj", "kthread", "cpu", "utime", "stime", "threads"},
+         &ScenarioReader::read_process_spawn},
+        {"exit", {"pid"}, &ScenarioReader::read_exit},
+        {"rename", {"pid", "comm"}, &ScenarioReader::read_rename},
+        {"oom_score_adj", {"pid", "value"}, &ScenarioReader::read_oom_score_adj},
+        {"cpu", {"pid", "percent", "user", "cpus"}, &ScenarioReader::read_cpu},
+        {"cputime", {"pid", "utime", "stime", "cpu"}, &ScenarioReader::read_cputime},
+        {"feature", {"id", "answer", "notify"}, &ScenarioReader::read_feature},
+        {"feature_notify", {"action"}, &ScenarioReader::read_feature_notify},
+        {"event_report_result", {"result"}, &ScenarioReader::read_event_report_result},
+        {"modem_block",
+         {"null", "head_magic", "head_stamp", "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time", "raw"},
+         &ScenarioReader::read_modem_block},
+        {"modem_update", {"head_magic", "head_stamp", "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time", "raw"},
+         &ScenarioReader::read_modem_update},
+        {"param", {"name", "value"}, &ScenarioReader::read_param},
+        {"suspend", {"duration"}, &ScenarioReader::read_suspend},
+        {"proc_read", {"path", "chunk"}, &ScenarioReader::read_proc_read},
+        {"proc_write", {"path", "data"}, &ScenarioReader::read_proc_write},
+        {"insmod", {"params"}, &ScenarioReader::read_insmod},
+        {"rmmod", {}, &ScenarioReader::read_rmmod},
+        {"cpu_online", {"cpu"}, &ScenarioReader::read_cpu_online},
+        {"cpu_offline", {"cpu"}, &ScenarioReader::read_cpu_offline},
+        {"idle_query", {"cpu", "fails"}, &ScenarioReader::read_idle_query},
+        {"cpu_extras", {"cpu", "nice", "softirq", "irq", "iowait", "steal", "guest", "guest_nice"},
+         &ScenarioReader::read_cpu_extras},
+        {"counter", {"cpu", "counter", "set", "add"}, &ScenarioReader::read_counter},
+        {"fault", {"facility", "site", "nth", "count", "error"}, &ScenarioReader::read_fault_event},
+        {"clear_faults", {}, &ScenarioReader::read_clear_faults},
+        {"clock", {"wall_clock", "tz_minuteswest"}, &ScenarioReader::read_clock},
+    };
+    if (kind == "spawn") return &kReaders[j.contains("process") ? 0 : 1];
+    for (const EventKindReader &r : kReaders)
+      if (kind == r.kind) return &r;
+    return nullptr;
+  }
+
+  Event read_event(const std::string &kind, const json &j, const std::string &path, int origin) {
+    const EventKindReader *reader = reader_for(kind, j);
+    if (!reader)
       p_.fail(child(path, "event"),
               "unknown event " + quote(kind) +
                   " (one of spawn, exit, rename, oom_score_adj, cpu, cputime, feature, feature_notify, "
                   "event_report_result, modem_block, modem_update, param, suspend, proc_read, proc_write, insmod, "
                   "rmmod, cpu_online, cpu_offline, idle_query, cpu_extras, counter, fault, clear_faults, clock)");
-    }
+    Obj o = event_object(*reader, j, path);
+    Event e;
+    e.where = path;
+    e.at_ns = o.seconds("at");
+    (this->*reader->read)(EventEntry{o, j, path, kind, origin}, e);
     return e;
+  }
+
+  // The entry as an object with the keys its kind takes, and no other.
+  Obj event_object(const EventKindReader &reader, const json &j, const std::string &path) {
+    std::vector<const char *> k = {"at", "event", "repeat"};
+    for (const char *key : reader.keys)
+      if (key) k.push_back(key);
+    // Obj takes an initializer_list; check the keys here instead.
+    if (!j.is_object()) p_.fail(path, "expected an object");
+    for (auto it = j.begin(); it != j.end(); ++it)
+      if (std::find_if(k.begin(), k.end(), [&](const char *a) { return it.key() == a; }) == k.end()) {
+        std::string list;
+        for (const char *a : k) list += std::string(list.empty() ? "" : ", ") + a;
+        p_.fail(child(path, it.key()),
+                "unknown key " + quote(it.key()) + " for a \"" + reader.kind + "\" event (known: " + list + ")");
+      }
+    return Obj(p_, j, path, {"at", "event", "repeat", "pid", "comm", "oom_score_adj", "kthread", "cpu", "utime",
+                             "stime", "threads", "process", "tid", "count", "value", "percent", "user", "cpus",
+                             "id", "answer", "notify", "action", "result", "null", "head_magic", "head_stamp",
+                             "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time", "raw", "name",
+                             "duration", "path", "chunk", "data", "params", "fails", "nice", "softirq", "irq",
+                             "iowait", "steal", "guest", "guest_nice", "counter", "set", "add", "facility", "site",
+                             "nth", "error", "wall_clock", "tz_minuteswest"});
+  }
+
+  // The entry without the keys every event has, for the readers of tasks
+  // and faults.
+  static json without_event_keys(const json &j) {
+    json body = j;
+    body.erase("at");
+    body.erase("event");
+    body.erase("repeat");
+    return body;
+  }
+
+  void read_thread_spawn(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Spawn;
+    TaskDef proc;
+    proc.pid = (int)in.o.integer("process", 1, kMaxPid);
+    proc.process = -1;  // a marker: only threads are spawned
+    json th = without_event_keys(in.j);
+    th.erase("process");
+    read_threads(th, in.path, proc, in.origin, &e.task.threads);
+    e.task.pid = proc.pid;
+    e.task.process = -1;
+  }
+  void read_process_spawn(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Spawn;
+    e.task = read_process(without_event_keys(in.j), in.path, in.origin);
+  }
+  void read_exit(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Exit;
+    e.pid = (int)in.o.integer("pid", 1, kMaxPid);
+  }
+  void read_rename(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Rename;
+    e.pid = (int)in.o.integer("pid", 1, kMaxPid);
+    e.text = in.o.string("comm");
+  }
+  void read_oom_score_adj(const EventEntry &in, Event &e) {
+    e.kind = EventKind::OomScoreAdj;
+    e.pid = (int)in.o.integer("pid", 1, kMaxPid);
+    e.value = (int)in.o.integer("value", -1000, 1000);
+  }
+  void read_cpu(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Cpu;
+    e.pid = (int)in.o.integer("pid", 1, kMaxPid);
+    e.rate = read_rate(in.o, sim::CpuRate());  // resolved against the task's rate later
+    m_.rate_given[in.origin] = {in.o.has("percent"), in.o.has("user"), in.o.has("cpus")};
+  }
+  void read_cputime(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Cputime;
+    e.pid = (int)in.o.integer("pid", 1, kMaxPid);
+    e.utime_ns = in.o.seconds("utime", 0);
+    e.stime_ns = in.o.seconds("stime", 0);
+    e.cpu = in.o.has("cpu") ? cpu_number(in.o, "cpu") : 0;
+  }
+  void read_feature(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Feature;
+    e.feature_id = feature_id(in.o);
+    e.value = (int)in.o.integer("answer", INT32_MIN, INT32_MAX);
+    e.notify = in.o.boolean("notify", false);
+  }
+  void read_feature_notify(const EventEntry &in, Event &e) {
+    e.kind = EventKind::FeatureNotify;
+    e.value = (int)in.o.integer("action", 0, INT32_MAX, 0);
+  }
+  void read_event_report_result(const EventEntry &in, Event &e) {
+    e.kind = EventKind::EventReportResult;
+    e.value = (int)in.o.integer("result", INT32_MIN, INT32_MAX);
+  }
+  void read_modem_block(const EventEntry &in, Event &e) {
+    e.kind = EventKind::ModemBlock;
+    e.modem_null = in.o.boolean("null", false);
+    e.modem = read_modem(in.o);
+    if (e.modem_null)
+      for (const char *k : {"head_magic", "head_stamp", "tail_stamp", "tail_magic", "md_slp_duration", "sleep_time",
+                            "raw"})
+        if (in.o.has(k)) p_.fail(in.o.path(k), "a null hand-over has no block fields");
+  }
+  void read_modem_update(const EventEntry &in, Event &e) {
+    e.kind = EventKind::ModemUpdate;
+    e.modem = read_modem(in.o);
+  }
+  void read_param(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Param;
+    e.text = in.o.string("name", "kmonitor_delay");
+    const json &v = in.o.require("value");
+    if (v.is_string()) e.data = v.get<std::string>();
+    else if (v.is_number_integer() || v.is_number_unsigned()) e.data = v.dump();
+    else p_.fail(in.o.path("value"), "expected a string or an integer, got " + type_name(v));
+  }
+  void read_suspend(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Suspend;
+    e.duration_ns = in.o.seconds("duration");
+  }
+  void read_proc_read(const EventEntry &in, Event &e) {
+    e.kind = EventKind::ProcRead;
+    e.text = in.o.string("path", "/proc/cpumonitor/cpu_monitor");
+    e.chunk = (size_t)in.o.integer("chunk", 1, 1 << 20, 4096);
+  }
+  void read_proc_write(const EventEntry &in, Event &e) {
+    e.kind = EventKind::ProcWrite;
+    e.text = in.o.string("path", "/proc/cpumonitor/cpu_monitor");
+    e.data = in.o.string("data");
+  }
+  void read_insmod(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Insmod;
+    e.text = in.o.string("params", sc_.module_params);
+  }
+  void read_rmmod(const EventEntry &, Event &e) { e.kind = EventKind::Rmmod; }
+  void read_cpu_online(const EventEntry &in, Event &e) {
+    e.kind = EventKind::CpuOnline;
+    e.cpu = cpu_number(in.o, "cpu");
+  }
+  void read_cpu_offline(const EventEntry &in, Event &e) {
+    e.kind = EventKind::CpuOffline;
+    e.cpu = cpu_number(in.o, "cpu");
+    if (e.cpu == 0) p_.fail(in.o.path("cpu"), "CPU 0 cannot go offline: it is the boot CPU");
+  }
+  void read_idle_query(const EventEntry &in, Event &e) {
+    e.kind = EventKind::IdleQuery;
+    e.cpu = cpu_number(in.o, "cpu");
+    e.fails = in.o.boolean("fails", true);
+  }
+  void read_cpu_extras(const EventEntry &in, Event &e) {
+    e.kind = EventKind::CpuExtras;
+    e.cpu = cpu_number(in.o, "cpu");
+    e.extras = read_extras(in.o, sim::CpuExtras());
+  }
+  void read_counter(const EventEntry &in, Event &e) {
+    const Obj &o = in.o;
+    e.kind = EventKind::Counter;
+    e.cpu = cpu_number(o, "cpu");
+    std::string name = o.string("counter"), list;
+    e.counter = -1;
+    for (int k = 0; k < sim::kNrStats; ++k) {
+      if (name == kCounters[k]) e.counter = k;
+      list += std::string(list.empty() ? "" : ", ") + kCounters[k];
+    }
+    if (e.counter < 0) p_.fail(o.path("counter"), "unknown counter " + quote(name) + " (one of " + list + ")");
+    if (o.has("set") == o.has("add")) p_.fail(in.path, "give exactly one of \"set\" and \"add\"");
+    e.counter_set = o.has("set");
+    e.counter_ns = e.counter_set ? (s64)o.seconds("set") : o.signed_seconds("add");
+  }
+  void read_fault_event(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Fault;
+    e.fault = read_fault(without_event_keys(in.j), in.path);
+  }
+  void read_clear_faults(const EventEntry &, Event &e) { e.kind = EventKind::ClearFaults; }
+  void read_clock(const EventEntry &in, Event &e) {
+    e.kind = EventKind::Clock;
+    if (const json *w = in.o.get("wall_clock")) e.wall_sec = wall_clock(*w, in.o.path("wall_clock"));
+    if (in.o.has("tz_minuteswest")) e.tz_minuteswest = (int)in.o.integer("tz_minuteswest", -1440, 1440);
+    if (!e.wall_sec && !e.tz_minuteswest) p_.fail(in.path, "give \"wall_clock\" or \"tz_minuteswest\" or both");
   }
 
   Parser p_;
