@@ -30,12 +30,13 @@ for t in $targets; do
     scenario_fuzz)
       cp "$root/tools/scenario/default_scenario.json" "$out/corpus_$t/default_scenario.json"
       $cxx $flags -I"$root/tools/scenario" -I"$root/kernel" "$here/scenario_fuzz.cpp" \
-        "$root/tools/scenario/scenario_read.cpp" "$root/tools/scenario/scenario_check.cpp" -o "$out/$t"
+        "$root/tools/scenario/scenario_read.cpp" "$root/tools/scenario/scenario_check.cpp" \
+        "$root/tools/scenario/refusal.cpp" -o "$out/$t"
       seeds="$root/examples $here/corpus"
       extra="-dict=$here/scenario.dict"
       ;;
     log_parse_fuzz)
-      $cxx $flags -I"$root/tools/logs" "$here/log_parse_fuzz.cpp" "$root/tools/logs/log_parse.cpp" -o "$out/$t"
+      $cxx $flags -I"$root/tools/logs" -I"$root/drivers/misc/perf_log" "$here/log_parse_fuzz.cpp" "$root/tools/logs/log_parse.cpp" -o "$out/$t"
       seeds="$root/tests/tools/expected"
       extra=""
       ;;
@@ -45,7 +46,7 @@ for t in $targets; do
       extra=""
       ;;
     log_input_fuzz)
-      $cxx $flags -I"$root/tools/logs" "$here/log_input_fuzz.cpp" "$root/tools/logs/log_input.cpp" \
+      $cxx $flags -I"$root/tools/logs" -I"$root/drivers/misc/perf_log" "$here/log_input_fuzz.cpp" "$root/tools/logs/log_input.cpp" \
         "$root/tools/logs/log_parse.cpp" -larchive -lz -o "$out/$t"
       seeds="$here/corpus_archive"
       extra=""

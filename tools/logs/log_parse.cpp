@@ -1,7 +1,11 @@
 #include "log_parse.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
+
+#include "log_texts.h"
 
 namespace pelk_tool {
 
@@ -11,6 +15,55 @@ namespace {
 constexpr size_t kMaxLine = 4096;
 
 bool starts(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+
+// The module's texts are its printk formats (log_texts.h); the reader takes
+// what it looks for from them.
+// A text up to its first conversion or its newline: how its lines begin.
+constexpr std::string_view lead(std::string_view fmt) { return fmt.substr(0, std::min(fmt.find('%'), fmt.find('\n'))); }
+
+// The k-th run of plain text of a format, between its conversions ("%%" is
+// a percent sign of the text), without the newline.
+std::string piece(std::string_view fmt, int k) {
+  std::string run;
+  int n = 0;
+  for (size_t i = 0; i < fmt.size(); ++i) {
+    if (fmt[i] == '\n') continue;
+    if (fmt[i] != '%') {
+      run += fmt[i];
+    } else if (i + 1 < fmt.size() && fmt[i + 1] == '%') {
+      run += '%';
+      ++i;
+    } else {
+      if (n++ == k) return run;
+      run.clear();
+      // Flags and width, length, then the conversion's letter.
+      for (++i; i < fmt.size() && std::strchr("0123456789-+ #.", fmt[i]); ++i) {
+      }
+      while (i < fmt.size() && std::strchr("hlzjt", fmt[i])) ++i;
+    }
+  }
+  return n == k ? run : std::string();
+}
+
+// The pieces of a format, in order.
+template <int N>
+std::array<std::string, N> pieces(std::string_view fmt) {
+  std::array<std::string, N> p;
+  for (int k = 0; k < N; ++k) p[k] = piece(fmt, k);
+  return p;
+}
+
+// A header line's beginning: its text up to the name column, filled with
+// `name` as "%20s" prints it, and the text after it.
+std::string header_with(std::string_view fmt, std::string_view name) {
+  return piece(fmt, 0) + std::string(20 - name.size(), ' ') + std::string(name) + piece(fmt, 1);
+}
+
+// How a top-ten row and a thread row begin: "[K] %8llu%%        %5d        %20s".
+const std::array<std::string, 3> &row_head() {
+  static const auto p = pieces<3>(PELK_TEXT_SS_TOP_ROW);
+  return p;
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // A cursor over one message, for the fixed formats the module prints.
@@ -104,49 +157,49 @@ bool read_time(Cursor &c, LocalTime &t) {
   return t.set;
 }
 
-// "%8llu%%        %5d        %20s": how a top-ten row and a thread row begin
-// after their "[K] ".  Returns the name, its padding dropped.
+// How a top-ten row and a thread row begin after their "[K] " (row_head).
+// Returns the name, its padding dropped.
 std::string_view read_row_head(Cursor &c, uint64_t *usage, int *id) {
   *usage = c.padded_unum(8);
-  c.lit("%        ");
+  c.lit(row_head()[1]);
   *id = c.snum(5);
-  c.lit("        ");
+  c.lit(row_head()[2]);
   return c.padded_text(20);
 }
 
 // Messages of the module that carry no newline: in a console or a cat of the
 // kernel buffer the next record may follow on the same line.
-const std::string_view kOpenEnded[] = {
-    "[K][info]MD shared memory is NULL",
-    "[K][info] MD sleep info. is not valid",
-    "is_HEALTH_enable is true",
-    "is_HEALTH_enable is false",
-    "pelk_cpu_monitor_init",
-    "pelk_cpu_monitor_exit",
-    "register systemserver_object failed",
-    "kobject_uevent creat failed",
-    "kobject_uevent_env failed",
-    "rhashtable_init:falied",
+constexpr std::string_view kOpenEnded[] = {
+    MD_TEXT_SHARE_MEM_NULL,
+    MD_TEXT_NOT_VALID,
+    PELK_TEXT_HEALTH_TRUE,
+    PELK_TEXT_HEALTH_FALSE,
+    PELK_TEXT_INIT,
+    PELK_TEXT_EXIT,
+    PELK_TEXT_MISC_REGISTER_FAILED,
+    PELK_TEXT_UEVENT_ADD_FAILED,
+    PELK_TEXT_UEVENT_ENV_FAILED,
+    PELK_TEXT_HT_INIT_FAILED,
 };
 
 // Other lines of the module; recognised so that they end a thread list and
 // are never taken for damaged report lines.
-const std::string_view kOtherLines[] = {
-    "pelk_health init!",
-    "freeze_cpustat_zeb is effective",  // handled by the block, listed for completeness
-    "Can't find the task of pid ",
-    "Can't allocate memory for ",
-    "Can't find the info of ",
-    "Failed to allocate memory for tasks array",
-    "[K] Success to create pelk_perf_monitor_wq",
-    "[K] pelk_perf_monitor_wq is unavaliable.",
-    "[K] kmonitor_delay=",
-    "[name:spm&][K][info][",
-    "fail to malloc comm_list",
-    "Test failed insertion returned err ",
-    "Failed to allocate memory for work data",
-    "Failed to create workqueue",
-    "Memory allocation failed",
+constexpr std::string_view kOtherLines[] = {
+    lead(PELK_TEXT_HEALTH_INIT),
+    lead(PELK_TEXT_ZEB_EFFECTIVE),  // handled by the block, listed for completeness
+    lead(PELK_TEXT_NO_SS_TASK),
+    lead(PELK_TEXT_TASK_INFO_ALLOC_FAILED),
+    lead(PELK_TEXT_TASK_INFO_MISSING),
+    lead(PELK_TEXT_TASKS_ARRAY_FAILED),
+    lead(PELK_TEXT_WQ_CREATED),
+    lead(PELK_TEXT_WQ_UNAVAILABLE),
+    lead(PELK_TEXT_DELAY_REFUSED),
+    lead(MD_TEXT_NO_SHARE_MEM),
+    lead(PELK_TEXT_COMM_LIST_NOMEM),
+    lead(PELK_TEXT_HT_INSERT_FAILED),
+    lead(PELK_TEXT_HEALTH_CTX_NOMEM),
+    lead(PELK_TEXT_HEALTH_WQ_FAILED),
+    lead(PELK_TEXT_HEALTH_RECORD_NOMEM),
 };
 
 }  // namespace
@@ -405,22 +458,182 @@ std::string_view LogParser::take_message(std::string_view m) {
   return {};
 }
 
-bool LogParser::take_block_line(std::string_view m) {
-  static constexpr std::string_view kStart = "[K][Perf] PELK Perf Statistic start (";
-  static constexpr std::string_view kDone = "[K][Perf] PELK Perf Statistic done";
-  static constexpr std::string_view kHeader = "[K]     Usage          PID                        Name          Total:";
-  static constexpr std::string_view kCpus = "[K]  Cpus Usage [";
-  static constexpr std::string_view kSplit = "[K]  user[";
-  static constexpr std::string_view kFreeze = "freeze_cpustat_zeb is effective";
-  static constexpr std::string_view kDuration = "[K][info] md_slp_duration = ";
-  static constexpr std::string_view kSum = "[name:tpc&][K][info] SUM MD/2G/3G/4G/5G_FR1 = ";
+namespace {
 
-  if (starts(m, kStart)) {
+// What the reader looks for in the lines of a report block, taken from the
+// module's texts.
+struct BlockTexts {
+  std::string_view start = lead(PELK_TEXT_CYCLE_START);
+  std::string_view done = lead(PELK_TEXT_CYCLE_DONE);
+  std::string header = header_with(PELK_TEXT_TOP_HEADER, "Name");
+  std::array<std::string, 4> header_parts = pieces<4>(PELK_TEXT_TOP_HEADER);
+  std::array<std::string, 6> row_parts = pieces<6>(PELK_TEXT_TOP_ROW);
+  std::string_view cpus = lead(PELK_TEXT_CPUS_USAGE);
+  std::array<std::string, 9> cpus_parts = pieces<9>(PELK_TEXT_CPUS_USAGE);
+  std::string_view split = lead(PELK_TEXT_CPU_SPLIT);
+  std::array<std::string, 6> split_parts = pieces<6>(PELK_TEXT_CPU_SPLIT);
+  std::string_view freeze = lead(PELK_TEXT_ZEB_EFFECTIVE);
+  std::string_view duration = lead(MD_TEXT_DURATION);
+  std::string duration_end = piece(MD_TEXT_DURATION, 1);
+  // The SUM line is MD_TEXT_SUM and MD_TEXT_UTC printed into MD_TEXT_SUM_LINE.
+  std::string sum = std::string(lead(MD_TEXT_SUM_LINE)) + std::string(lead(MD_TEXT_SUM));
+  std::array<std::string, 6> sum_parts = pieces<6>(MD_TEXT_SUM);
+  std::array<std::string, 7> utc_parts = pieces<7>(MD_TEXT_UTC);
+};
+
+const BlockTexts &block_texts() {
+  static const BlockTexts t;
+  return t;
+}
+
+// The parts of a report block after its start line, in the order the module
+// prints them.
+enum class Part { Duration, Sum, Header, Row, Cpus, Freeze, Split };
+
+bool part_of(std::string_view m, Part *part) {
+  const BlockTexts &t = block_texts();
+  if (starts(m, t.duration)) *part = Part::Duration;
+  else if (starts(m, t.sum)) *part = Part::Sum;
+  else if (starts(m, t.header)) *part = Part::Header;
+  else if (starts(m, t.cpus)) *part = Part::Cpus;
+  else if (starts(m, t.freeze)) *part = Part::Freeze;
+  else if (starts(m, t.split)) *part = Part::Split;
+  else if (starts(m, t.row_parts[0]) && m.find("(ns)") != std::string_view::npos) *part = Part::Row;
+  else return false;
+  return true;
+}
+
+// Whether the open block already has `part`, or a part that comes after it:
+// then the line starts the next block, the lines between were lost.
+bool has_part_or_later(const Cycle &c, Part part) {
+  switch (part) {
+    case Part::Duration: return c.has_duration || c.has_sum || c.has_header || c.top_rows || c.has_cpus;
+    case Part::Sum: return c.has_sum || c.has_header || c.top_rows || c.has_cpus;
+    case Part::Header: return c.has_header || c.top_rows || c.has_cpus;
+    case Part::Row: return c.top_rows == 10 || c.has_cpus;
+    case Part::Cpus: return c.has_cpus || c.has_freeze || c.has_split;
+    case Part::Freeze: return c.has_freeze || c.has_split;
+    case Part::Split: return c.has_split;
+  }
+  return false;
+}
+
+// The readers of each part: false when the line is damaged.
+bool read_duration(std::string_view m, Cycle &cy, uint64_t line) {
+  const BlockTexts &t = block_texts();
+  Cursor c{m, t.duration.size()};
+  uint64_t v = c.unum();
+  c.lit(t.duration_end);
+  if (!c.done()) return false;
+  cy.has_duration = true;
+  cy.md_slp_duration = v;
+  cy.modem = ModemStatus::Ok;
+  cy.modem_line = line;
+  return true;
+}
+
+// *rest: what follows the line on the same console line.
+bool read_sum(std::string_view m, Cycle &cy, uint64_t line, std::string_view *rest) {
+  const BlockTexts &t = block_texts();
+  Cursor c{m, t.sum.size()};
+  uint64_t v[5];
+  for (int k = 0; k < 5; ++k) {
+    if (k) c.lit(t.sum_parts[k]);
+    v[k] = c.padded_unum(6);
+  }
+  c.lit(t.sum_parts[5] + t.utc_parts[0]);
+  int u[6];
+  for (int k = 0; k < 6; ++k) {
+    if (k) c.lit(t.utc_parts[k]);
+    u[k] = c.two(k ? 2 : 4);
+  }
+  c.lit(t.utc_parts[6]);
+  if (!c.ok) return false;
+  *rest = m.substr(c.i);
+  // The line ends in a blank, which some tools trim; whatever follows is
+  // the next record on the same console line.
+  if (!rest->empty() && (*rest)[0] == ' ') rest->remove_prefix(1);
+  cy.has_sum = true;
+  for (int k = 0; k < 5; ++k) cy.sleep_s[k] = v[k];
+  for (int k = 0; k < 6; ++k) cy.utc[k] = u[k];
+  cy.modem = ModemStatus::Ok;
+  if (!cy.modem_line) cy.modem_line = line;
+  return true;
+}
+
+bool read_top_header(std::string_view m, Cycle &cy) {
+  const BlockTexts &t = block_texts();
+  Cursor c{m, t.header.size()};
+  int period = c.snum();
+  c.lit(t.header_parts[2]);
+  int cpus = c.snum();
+  c.lit(t.header_parts[3]);
+  if (!c.done()) return false;
+  cy.has_header = true;
+  cy.period_ms = period;
+  cy.online_cpus = cpus;
+  return true;
+}
+
+bool read_top_row(std::string_view m, Cycle &cy, uint64_t line) {
+  const BlockTexts &t = block_texts();
+  Cursor c{m, t.row_parts[0].size()};
+  TopRow r;
+  r.line = line;
+  std::string_view name = read_row_head(c, &r.usage, &r.pid);
+  r.name = std::string(name);
+  c.lit(t.row_parts[3]);
+  r.delta_ns = c.padded_unum(11);
+  c.lit(t.row_parts[4]);
+  r.oom_score_adj = c.snum(5);
+  if (!c.done() || name.empty()) return false;
+  cy.top[cy.top_rows++] = std::move(r);
+  return true;
+}
+
+bool read_cpus(std::string_view m, Cycle &cy, uint64_t line) {
+  const BlockTexts &t = block_texts();
+  Cursor c{m, t.cpus.size()};
+  uint64_t v[8];
+  for (int k = 0; k < 8; ++k) {
+    v[k] = c.padded_unum(2);
+    c.lit(t.cpus_parts[k + 1]);
+  }
+  if (!c.done()) return false;
+  cy.has_cpus = true;
+  cy.cpus_line = line;
+  for (int k = 0; k < 8; ++k) cy.cpu[k] = v[k];
+  return true;
+}
+
+bool read_split(std::string_view m, Cycle &cy) {
+  const BlockTexts &t = block_texts();
+  Cursor c{m, t.split.size()};
+  int v[5];
+  for (int k = 0; k < 5; ++k) {
+    v[k] = c.two();
+    c.lit(t.split_parts[k + 1]);
+  }
+  if (!c.done()) return false;
+  cy.has_split = true;
+  cy.user = v[0];
+  cy.system = v[1];
+  cy.iowait = v[2];
+  cy.irq = v[3];
+  cy.idle = v[4];
+  return true;
+}
+
+}  // namespace
+
+bool LogParser::take_block_line(std::string_view m) {
+  const BlockTexts &t = block_texts();
+  if (starts(m, t.start)) {
     flush_health();
     close_threads();
     if (cycle_open_) close_cycle();
     Cycle &cy = open_cycle();
-    Cursor c{m, kStart.size()};
+    Cursor c{m, t.start.size()};
     if (!read_time(c, cy.time)) {
       cy.damaged = true;
       damaged_line("start");
@@ -429,11 +642,11 @@ bool LogParser::take_block_line(std::string_view m) {
     }
     return true;
   }
-  if (starts(m, kDone)) {
+  if (starts(m, t.done)) {
     flush_health();
     close_threads();
     Cycle &cy = open_cycle();
-    if (m.size() != kDone.size()) {
+    if (m.size() != t.done.size()) {
       cy.damaged = true;
       damaged_line("done");
     } else {
@@ -443,157 +656,36 @@ bool LogParser::take_block_line(std::string_view m) {
     return true;
   }
 
-  enum Part { Duration, Sum, Header, Row, Cpus, Freeze, Split } part;
-  if (starts(m, kDuration)) part = Duration;
-  else if (starts(m, kSum)) part = Sum;
-  else if (starts(m, kHeader)) part = Header;
-  else if (starts(m, kCpus)) part = Cpus;
-  else if (starts(m, kFreeze)) part = Freeze;
-  else if (starts(m, kSplit)) part = Split;
-  else if (starts(m, "[K] ") && m.find("(ns)") != std::string_view::npos) part = Row;
-  else return false;
-
+  Part part;
+  if (!part_of(m, &part)) return false;
   flush_health();
   close_threads();
-  // A part that the open block already has, or one that comes before a part it
-  // has, starts the next block: the lines between were lost.
-  if (cycle_open_) {
-    const Cycle &c = cycle_;
-    bool later = false;
-    switch (part) {
-      case Duration: later = c.has_duration || c.has_sum || c.has_header || c.top_rows || c.has_cpus; break;
-      case Sum: later = c.has_sum || c.has_header || c.top_rows || c.has_cpus; break;
-      case Header: later = c.has_header || c.top_rows || c.has_cpus; break;
-      case Row: later = c.top_rows == 10 || c.has_cpus; break;
-      case Cpus: later = c.has_cpus || c.has_freeze || c.has_split; break;
-      case Freeze: later = c.has_freeze || c.has_split; break;
-      case Split: later = c.has_split; break;
-    }
-    if (later) close_cycle();
-  }
+  if (cycle_open_ && has_part_or_later(cycle_, part)) close_cycle();
   Cycle &cy = open_cycle();
-
+  bool read = false;
   switch (part) {
-    case Duration: {
-      Cursor c{m, kDuration.size()};
-      uint64_t v = c.unum();
-      c.lit(" (32k)");
-      if (!c.done()) break;
-      cy.has_duration = true;
-      cy.md_slp_duration = v;
-      cy.modem = ModemStatus::Ok;
-      cy.modem_line = line_;
-      return true;
-    }
-    case Sum: {
-      Cursor c{m, kSum.size()};
-      uint64_t v[5];
-      for (int k = 0; k < 5; ++k) {
-        if (k) c.lit("/");
-        v[k] = c.padded_unum(6);
-      }
-      c.lit(" seconds [UTC][");
-      int u[6];
-      u[0] = c.two(4);
-      c.lit("-");
-      u[1] = c.two();
-      c.lit("-");
-      u[2] = c.two();
-      c.lit(" ");
-      u[3] = c.two();
-      c.lit(":");
-      u[4] = c.two();
-      c.lit(":");
-      u[5] = c.two();
-      c.lit("]");
-      if (!c.ok) break;
-      std::string_view rest = m.substr(c.i);
-      // The line ends in a blank, which some tools trim; whatever follows is
-      // the next record on the same console line.
-      if (!rest.empty() && rest[0] == ' ') rest.remove_prefix(1);
-      cy.has_sum = true;
-      for (int k = 0; k < 5; ++k) cy.sleep_s[k] = v[k];
-      for (int k = 0; k < 6; ++k) cy.utc[k] = u[k];
-      cy.modem = ModemStatus::Ok;
-      if (!cy.modem_line) cy.modem_line = line_;
-      rest_ = rest;
-      return true;
-    }
-    case Header: {
-      Cursor c{m, kHeader.size()};
-      int period = c.snum();
-      c.lit("(ms)*");
-      int cpus = c.snum();
-      c.lit("       Oom_Score_Adj");
-      if (!c.done()) break;
-      cy.has_header = true;
-      cy.period_ms = period;
-      cy.online_cpus = cpus;
-      return true;
-    }
-    case Row: {
-      // "[K] %8llu%%        %5d        %20s          %11llu(ns)          %5d"
-      Cursor c{m, 4};
-      TopRow r;
-      r.line = line_;
-      std::string_view name = read_row_head(c, &r.usage, &r.pid);
-      r.name = std::string(name);
-      c.lit("          ");
-      r.delta_ns = c.padded_unum(11);
-      c.lit("(ns)          ");
-      r.oom_score_adj = c.snum(5);
-      if (!c.done() || name.empty()) break;
-      cy.top[cy.top_rows++] = std::move(r);
-      return true;
-    }
-    case Cpus: {
-      // "[K]  Cpus Usage [%2llu], [%2llu], [%2llu], [%2llu], [%2llu] [%2llu], [%2llu], [%2llu]"
-      Cursor c{m, kCpus.size()};
-      uint64_t v[8];
-      for (int k = 0; k < 8; ++k) {
-        if (k == 5) c.lit(" [");
-        else if (k) c.lit(", [");
-        v[k] = c.padded_unum(2);
-        c.lit("]");
-      }
-      if (!c.done()) break;
-      cy.has_cpus = true;
-      cy.cpus_line = line_;
-      for (int k = 0; k < 8; ++k) cy.cpu[k] = v[k];
-      return true;
-    }
-    case Freeze:
-      if (m.size() != kFreeze.size()) break;
-      cy.has_freeze = true;
-      return true;
-    case Split: {
-      Cursor c{m, kSplit.size()};
-      int v[5];
-      const char *sep[] = {"],system[", "],iowait[", "],irq[", "],idle[", "]"};
-      for (int k = 0; k < 5; ++k) {
-        v[k] = c.two();
-        c.lit(sep[k]);
-      }
-      if (!c.done()) break;
-      cy.has_split = true;
-      cy.user = v[0];
-      cy.system = v[1];
-      cy.iowait = v[2];
-      cy.irq = v[3];
-      cy.idle = v[4];
-      return true;
-    }
+    case Part::Duration: read = read_duration(m, cy, line_); break;
+    case Part::Sum: read = read_sum(m, cy, line_, &rest_); break;
+    case Part::Header: read = read_top_header(m, cy); break;
+    case Part::Row: read = read_top_row(m, cy, line_); break;
+    case Part::Cpus: read = read_cpus(m, cy, line_); break;
+    case Part::Freeze:
+      read = m.size() == t.freeze.size();
+      if (read) cy.has_freeze = true;
+      break;
+    case Part::Split: read = read_split(m, cy); break;
   }
+  if (read) return true;
   static const char *names[] = {"modem duration", "modem SUM", "top-ten header", "top-ten row",
                                 "Cpus Usage", "overload", "CPU split"};
   cy.damaged = true;
-  damaged_line(names[part]);
+  damaged_line(names[(int)part]);
   return true;
 }
 
 bool LogParser::take_thread_line(std::string_view m) {
-  static constexpr std::string_view kStart = "[K]system_server TOP thread (";
-  static constexpr std::string_view kHeader = "[K]     Usage          PID                        Comm";
+  static constexpr std::string_view kStart = lead(PELK_TEXT_SS_TOP_START);
+  static const std::string kHeader = header_with(PELK_TEXT_SS_TOP_HEADER, "Comm");
   auto open = [&]() -> ThreadList & {
     if (!threads_open_) {
       threads_ = ThreadList();
@@ -627,10 +719,10 @@ bool LogParser::take_thread_line(std::string_view m) {
     }
     return true;
   }
-  // "[K] %8llu%%        %5d        %20s"; a "[K] " line with "(ns)" was a
-  // top-ten row for take_block_line, which is asked first.
-  if (!starts(m, "[K] ") || m.find("%        ") == std::string_view::npos) return false;
-  Cursor c{m, 4};
+  // A "[K] " line with "(ns)" was a top-ten row for take_block_line, which
+  // is asked first.
+  if (!starts(m, row_head()[0]) || m.find(row_head()[1]) == std::string_view::npos) return false;
+  Cursor c{m, row_head()[0].size()};
   ThreadRow r;
   r.line = line_;
   std::string_view comm = read_row_head(c, &r.usage, &r.tid);

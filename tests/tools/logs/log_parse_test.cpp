@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../../../drivers/misc/perf_log/log_texts.h"
 #include "commands.h"
 #include "log_parse.h"
 #include "output.h"
@@ -26,39 +27,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A log text of the module, read from its header: the string literals of
-// "#define NAME ..." joined, without the level prefix.
-std::string module_text(const char *name) {
-  static const std::string header = [] {
-    std::ifstream in(fs::path(__FILE__).parent_path() / "../../../drivers/misc/perf_log/perf_log.h");
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }();
-  size_t at = header.find(std::string("#define ") + name + " ");
-  if (at == std::string::npos) at = header.find(std::string("#define ") + name + " \\");
-  EXPECT_NE(at, std::string::npos) << name;
-  std::string text;
-  for (size_t i = at; i < header.size(); ++i) {
-    if (header[i] == '\n' && header[i - 1] != '\\') break;
-    if (header[i] != '"') continue;
-    for (++i; header[i] != '"'; ++i) {
-      if (header[i] == '\\') {
-        ++i;
-        text += header[i] == 'n' ? '\n' : header[i];
-      } else {
-        text += header[i];
-      }
-    }
-  }
-  return text;
-}
-
+// A line as the module prints it, with its own format (log_texts.h).
 template <typename... A>
-std::string line(const char *name, A... a) {
-  std::string f = module_text(name);
+std::string line(const char *format, A... a) {
   char buf[512];
-  snprintf(buf, sizeof buf, f.c_str(), a...);
+  snprintf(buf, sizeof buf, format, a...);
   std::string s = buf;
   if (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
@@ -77,42 +50,42 @@ struct Renderer {
       cycles.push_back(c);
       std::vector<std::string> l;
       const LocalTime &t = c.time;
-      if (c.has_start) l.push_back(line("PELK_MSG_CYCLE_START", t.month, t.day, t.hour, t.minute, t.second));
-      if (c.null_memory) l.push_back(line("MD_MSG_SHARE_MEM_NULL"));
-      if (c.modem == ModemStatus::NotValid) l.push_back(line("MD_MSG_NOT_VALID"));
-      if (c.has_duration) l.push_back(line("MD_MSG_DURATION", (unsigned long long)c.md_slp_duration));
+      if (c.has_start) l.push_back(line(PELK_TEXT_CYCLE_START, t.month, t.day, t.hour, t.minute, t.second));
+      if (c.null_memory) l.push_back(line(MD_TEXT_SHARE_MEM_NULL));
+      if (c.modem == ModemStatus::NotValid) l.push_back(line(MD_TEXT_NOT_VALID));
+      if (c.has_duration) l.push_back(line(MD_TEXT_DURATION, (unsigned long long)c.md_slp_duration));
       if (c.has_sum) {
-        std::string sum = line("MD_MSG_SUM", (unsigned long long)c.sleep_s[0], (unsigned long long)c.sleep_s[1],
+        std::string sum = line(MD_TEXT_SUM, (unsigned long long)c.sleep_s[0], (unsigned long long)c.sleep_s[1],
                                (unsigned long long)c.sleep_s[2], (unsigned long long)c.sleep_s[3],
                                (unsigned long long)c.sleep_s[4]);
-        sum += line("MD_MSG_UTC", c.utc[0], c.utc[1], c.utc[2], c.utc[3], c.utc[4], c.utc[5]) + " ";
-        l.push_back(line("MD_MSG_SUM_LINE", sum.c_str()));
+        sum += line(MD_TEXT_UTC, c.utc[0], c.utc[1], c.utc[2], c.utc[3], c.utc[4], c.utc[5]) + " ";
+        l.push_back(line(MD_TEXT_SUM_LINE, sum.c_str()));
       }
-      if (c.has_header) l.push_back(line("PELK_MSG_TOP_HEADER", "Name", c.period_ms, c.online_cpus));
+      if (c.has_header) l.push_back(line(PELK_TEXT_TOP_HEADER, "Name", c.period_ms, c.online_cpus));
       for (int k = 0; k < c.top_rows; ++k)
-        l.push_back(line("PELK_MSG_TOP_ROW", (unsigned long long)c.top[k].usage, c.top[k].pid, c.top[k].name.c_str(),
+        l.push_back(line(PELK_TEXT_TOP_ROW, (unsigned long long)c.top[k].usage, c.top[k].pid, c.top[k].name.c_str(),
                          (unsigned long long)c.top[k].delta_ns, c.top[k].oom_score_adj));
       if (c.has_cpus)
-        l.push_back(line("PELK_MSG_CPUS_USAGE", (unsigned long long)c.cpu[0], (unsigned long long)c.cpu[1],
+        l.push_back(line(PELK_TEXT_CPUS_USAGE, (unsigned long long)c.cpu[0], (unsigned long long)c.cpu[1],
                          (unsigned long long)c.cpu[2], (unsigned long long)c.cpu[3], (unsigned long long)c.cpu[4],
                          (unsigned long long)c.cpu[5], (unsigned long long)c.cpu[6], (unsigned long long)c.cpu[7]));
-      if (c.has_freeze) l.push_back(line("PELK_MSG_ZEB_EFFECTIVE"));
-      if (c.has_split) l.push_back(line("PELK_MSG_CPU_SPLIT", c.user, c.system, c.iowait, c.irq, c.idle));
-      if (c.has_done) l.push_back(line("PELK_MSG_CYCLE_DONE"));
+      if (c.has_freeze) l.push_back(line(PELK_TEXT_ZEB_EFFECTIVE));
+      if (c.has_split) l.push_back(line(PELK_TEXT_CPU_SPLIT, c.user, c.system, c.iowait, c.irq, c.idle));
+      if (c.has_done) l.push_back(line(PELK_TEXT_CYCLE_DONE));
       out.emplace_back(c.at.line, l);
     };
     s.threads = [this](const ThreadList &t) {
       lists.push_back(t);
       std::vector<std::string> l;
       if (t.has_start)
-        l.push_back(line("PELK_MSG_SS_TOP_START", t.time.month, t.time.day, t.time.hour, t.time.minute, t.time.second));
-      if (t.has_header) l.push_back(line("PELK_MSG_SS_TOP_HEADER", "Comm"));
+        l.push_back(line(PELK_TEXT_SS_TOP_START, t.time.month, t.time.day, t.time.hour, t.time.minute, t.time.second));
+      if (t.has_header) l.push_back(line(PELK_TEXT_SS_TOP_HEADER, "Comm"));
       for (int k = 0; k < t.rows; ++k)
-        l.push_back(line("PELK_MSG_SS_TOP_ROW", (unsigned long long)t.row[k].usage, t.row[k].tid, t.row[k].comm.c_str()));
+        l.push_back(line(PELK_TEXT_SS_TOP_ROW, (unsigned long long)t.row[k].usage, t.row[k].tid, t.row[k].comm.c_str()));
       out.emplace_back(t.at.line, l);
     };
     s.health = [this](const HealthLine &h) {
-      out.push_back({h.at.line, {line("PELK_MSG_HEALTH_LINE", h.name.c_str(), h.one_min, h.five_min)}});
+      out.push_back({h.at.line, {line(PELK_TEXT_HEALTH_LINE, h.name.c_str(), h.one_min, h.five_min)}});
     };
     return s;
   }
