@@ -3,8 +3,8 @@
  * them what the host's version has, and keeps the kernel-facility macros
  * from clashing with the host's (__always_inline, and __init/__exit, which
  * are field names in the C library). */
-#ifndef PELK_SIM_SHIM_LINUX_TYPES_H
-#define PELK_SIM_SHIM_LINUX_TYPES_H
+#ifndef PELK_SHIM_LINUX_TYPES_H
+#define PELK_SHIM_LINUX_TYPES_H
 #include <asm/types.h>
 #include <linux/posix_types.h>
 typedef __u16 __le16;
