@@ -40,8 +40,9 @@ const char kRunUsage[] =
     "  --proc-root DIR        read processes and /proc/stat from DIR (default /proc)\n"
     "  --out DIR              publish the module's proc files below DIR (default:\n"
     "                         $XDG_RUNTIME_DIR/pelk_perf_util, else /tmp/pelk_perf_util-UID)\n"
-    "  --format dmesg|jsonl   dmesg (default): log lines as dmesg prints them, other\n"
+    "  --format text|jsonl    text (default): log lines as dmesg prints them, other\n"
     "                         events as <marked> lines; jsonl: one JSON object each\n"
+    "                         (dmesg, the old name of text, is still accepted)\n"
     "  --switch LIST          feature switches, e.g. health=on,zeb=on (default off);\n"
     "                         notified right after the module is loaded\n"
     "  --log FILE             also append the output to FILE\n"
@@ -113,15 +114,36 @@ void run_event_command(const std::string &cmd, const std::string &line) {
   }
 }
 
-}  // namespace
-
-int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+// What the command line asks of a live run.
+struct LiveOptions {
   std::optional<long> period_ms;
   std::optional<double> duration_s;
   std::string proc_root = "/proc", out_dir = default_out_dir(), log_path, on_event, mod = module_path();
   Format format = Format::Text;
   std::map<unsigned long long, int> switches;
+};
 
+// "health=on,zeb=off" into o.switches; a usage error's status, or -1.
+int read_switches(const std::string &value, LiveOptions &o, std::ostream &err) {
+  size_t p = 0;
+  while (p <= value.size()) {
+    size_t q = value.find(',', p);
+    if (q == std::string::npos) q = value.size();
+    std::string item = value.substr(p, q - p);
+    p = q + 1;
+    size_t eq = item.find('=');
+    std::string name = item.substr(0, eq), state = eq == std::string::npos ? "" : item.substr(eq + 1);
+    unsigned long long id = name == "health" ? kHealthFeature : name == "zeb" ? kZebFeature : 0;
+    if (!id || (state != "on" && state != "off"))
+      return usage_error(err, "--switch wants health=on|off,zeb=on|off, got \"" + item + "\"");
+    o.switches[id] = state == "on" ? 1 : 0;
+  }
+  return -1;
+}
+
+// Reads the words into o: -1 when the run goes on, else the exit status
+// (after --help, or a usage error).
+int read_options(const std::vector<std::string> &args, LiveOptions &o, std::ostream &out, std::ostream &err) {
   Words w(args);
   while (w.next()) {
     const std::string &a = w.name();
@@ -142,42 +164,75 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
       long ms = std::strtol(value.c_str(), &end, 10);
       if (value.empty() || *end || errno || ms <= 0 || ms > 86400000)
         return usage_error(err, "--period wants milliseconds (1 to 86400000), got \"" + value + "\"");
-      period_ms = ms;
+      o.period_ms = ms;
     } else if (a == "--duration") {
       double s = std::strtod(value.c_str(), &end);
       if (value.empty() || *end || errno || !std::isfinite(s) || s <= 0 || s > 1e9)
         return usage_error(err, "--duration wants a number of seconds, got \"" + value + "\"");
-      duration_s = s;
+      o.duration_s = s;
     } else if (a == "--proc-root") {
-      proc_root = value;
+      o.proc_root = value;
     } else if (a == "--out") {
-      out_dir = value;
+      o.out_dir = value;
     } else if (a == "--format") {
-      if (value == "dmesg" || value == "text") format = Format::Text;
-      else if (value == "jsonl") format = Format::Jsonl;
-      else return usage_error(err, "unknown format \"" + value + "\" (dmesg or jsonl)");
+      if (!format_named(value, &o.format))
+        return usage_error(err, "unknown format \"" + value + "\" (text or jsonl)");
     } else if (a == "--switch") {
-      size_t p = 0;
-      while (p <= value.size()) {
-        size_t q = value.find(',', p);
-        if (q == std::string::npos) q = value.size();
-        std::string item = value.substr(p, q - p);
-        p = q + 1;
-        size_t eq = item.find('=');
-        std::string name = item.substr(0, eq), state = eq == std::string::npos ? "" : item.substr(eq + 1);
-        unsigned long long id = name == "health" ? kHealthFeature : name == "zeb" ? kZebFeature : 0;
-        if (!id || (state != "on" && state != "off"))
-          return usage_error(err, "--switch wants health=on|off,zeb=on|off, got \"" + item + "\"");
-        switches[id] = state == "on" ? 1 : 0;
-      }
+      if (int status = read_switches(value, o, err); status >= 0) return status;
     } else if (a == "--log") {
-      log_path = value;
+      o.log_path = value;
     } else if (a == "--on-event") {
-      on_event = value;
+      o.on_event = value;
     } else {
-      mod = value;
+      o.mod = value;
     }
   }
+  return -1;
+}
+
+// Waits until SIGINT or SIGTERM (blocked in `stop`), or the duration's end.
+void wait_for_stop(const sigset_t &stop, std::optional<double> duration_s) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    struct timespec wait = {1, 0};
+    if (duration_s) {
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      double done = (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) / 1e9;
+      double left = *duration_s - done;
+      if (left <= 0) break;
+      if (left < 1) wait = {0, (long)(left * 1e9)};
+    }
+    int sig = sigtimedwait(&stop, nullptr, &wait);
+    if (sig == SIGINT || sig == SIGTERM) break;
+  }
+}
+
+// Loads the module on the live kernel, turns the switches, waits for the
+// end and unloads it; the exit status.
+int play_live(const LiveOptions &o, const host::Options &opt, const sigset_t &stop, std::ostream &err) {
+  host::Kernel kernel(opt);
+  std::string params = o.period_ms ? "kmonitor_delay=" + std::to_string(*o.period_ms) : "";
+  int rc = kernel.insmod(o.mod, params);
+  if (rc != 0) {
+    err << "pelk_perf_util: cannot load " << o.mod << ": "
+        << (kernel.last_load_error().empty() ? strerror(-rc) : kernel.last_load_error()) << "\n";
+    return kExitFailure;
+  }
+  for (auto &[id, on] : o.switches) kernel.set_feature(id, on);
+  kernel.notify_feature_change();
+  wait_for_stop(stop, o.duration_s);
+  kernel.rmmod(kModuleName);
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  LiveOptions o;
+  if (int status = read_options(args, o, out, err); status >= 0) return status;
+  const std::string &proc_root = o.proc_root;
 
   struct stat st;
   if (stat(proc_root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -185,15 +240,15 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
     return kExitUsage;
   }
   std::ofstream log;
-  if (!log_path.empty()) {
-    log.open(log_path, std::ios::binary | std::ios::app);
+  if (!o.log_path.empty()) {
+    log.open(o.log_path, std::ios::binary | std::ios::app);
     if (!log) {
-      err << "pelk_perf_util: cannot write " << log_path << ": " << strerror(errno) << "\n";
+      err << "pelk_perf_util: cannot write " << o.log_path << ": " << strerror(errno) << "\n";
       return kExitFailure;
     }
   }
   std::error_code ec;
-  std::filesystem::create_directories(out_dir, ec);
+  std::filesystem::create_directories(o.out_dir, ec);
 
   // The signals that end the run are taken by this thread alone: blocked
   // before the kernel's workers start, so that they inherit the mask.
@@ -208,49 +263,20 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   opt.proc_root = proc_root;
   // A recorded tree carries its CPU lists in DIR/cpu, or they come from its stat file.
   if (proc_root != "/proc") opt.cpu_root = proc_root + "/cpu";
-  opt.out_dir = out_dir;
+  opt.out_dir = o.out_dir;
   opt.sink = [&](const host::Record &r) {  // one call at a time
     OutEvent e = to_event(r, ++seq);
-    std::string line = format == Format::Text ? format_text(e) : format_jsonl(e);
+    std::string line = o.format == Format::Text ? format_text(e) : format_jsonl(e);
     out << line;
     out.flush();
     if (log.is_open()) {
       log << line;
       log.flush();
     }
-    if (!on_event.empty() && r.kind != host::Record::Printk) run_event_command(on_event, format_text(e));
+    if (!o.on_event.empty() && r.kind != host::Record::Printk) run_event_command(o.on_event, format_text(e));
   };
 
-  int status = kExitOk;
-  {
-    host::Kernel kernel(opt);
-    std::string params = period_ms ? "kmonitor_delay=" + std::to_string(*period_ms) : "";
-    int rc = kernel.insmod(mod, params);
-    if (rc != 0) {
-      err << "pelk_perf_util: cannot load " << mod << ": "
-          << (kernel.last_load_error().empty() ? strerror(-rc) : kernel.last_load_error()) << "\n";
-      status = kExitFailure;
-    } else {
-      for (auto &[id, on] : switches) kernel.set_feature(id, on);
-      kernel.notify_feature_change();
-      struct timespec start;
-      clock_gettime(CLOCK_MONOTONIC, &start);
-      for (;;) {
-        struct timespec wait = {1, 0};
-        if (duration_s) {
-          struct timespec now;
-          clock_gettime(CLOCK_MONOTONIC, &now);
-          double done = (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) / 1e9;
-          double left = *duration_s - done;
-          if (left <= 0) break;
-          if (left < 1) wait = {0, (long)(left * 1e9)};
-        }
-        int sig = sigtimedwait(&stop, nullptr, &wait);
-        if (sig == SIGINT || sig == SIGTERM) break;
-      }
-      kernel.rmmod(kModuleName);
-    }
-  }
+  int status = play_live(o, opt, stop, err);
   // A stop signal that came while the module was unloading (a second Ctrl-C,
   // or `timeout`, which signals the child and then its whole group) asks for
   // what has been done already: take it here rather than die of it once the

@@ -144,6 +144,13 @@ std::string join(const std::vector<std::string> &v) {
 
 }  // namespace
 
+bool format_named(const std::string &name, Format *f) {
+  if (name == "text" || name == "dmesg") *f = Format::Text;
+  else if (name == "jsonl") *f = Format::Jsonl;
+  else return false;
+  return true;
+}
+
 std::string timestamp(u64 ts_ns) {
   char buf[48];
   snprintf(buf, sizeof buf, "[%5lu.%06lu]", (unsigned long)(ts_ns / 1000000000ull),

@@ -10,6 +10,9 @@
 namespace pelk_tool {
 
 enum class Format { Text, Jsonl };
+// The format a command's --format names: "text" (also "dmesg", its name in
+// `run` before), or "jsonl".  False for any other name.
+bool format_named(const std::string &name, Format *f);
 
 // "[%5lu.%06lu]", the kernel log's timestamp of a monotonic time.
 std::string timestamp(u64 ts_ns);

@@ -208,124 +208,133 @@ void TableWriter::end_row() {
 }
 
 void TableWriter::put_cycle(const Cycle &c) {
-  auto split = [&]() {
-    if (!c.has_split) {
-      for (int k = 0; k < 5; ++k) null();
-      return;
-    }
-    num(c.user);
-    num(c.system);
-    num(c.iowait);
-    num(c.irq);
-    num(c.idle);
-  };
-  auto header = [&]() {
+  switch (what_) {
+    case TableWhat::Cycles: return put_cycle_row(c);
+    case TableWhat::Processes: return put_process_rows(c);
+    case TableWhat::Cpus: return put_cpus_row(c);
+    case TableWhat::Overload: return put_overload_row(c);
+    case TableWhat::Modem: return put_modem_row(c);
+    default: return;
+  }
+}
+
+// The user/system/iowait/irq/idle split, or five nulls.
+void TableWriter::split(const Cycle &c) {
+  if (!c.has_split) {
+    for (int k = 0; k < 5; ++k) null();
+    return;
+  }
+  num(c.user);
+  num(c.system);
+  num(c.iowait);
+  num(c.irq);
+  num(c.idle);
+}
+
+void TableWriter::put_cycle_row(const Cycle &c) {
+  begin_row(c.at, c.at.line);
+  time(c.time);
+  boolean(c.complete());
+  std::string missing = c.missing();
+  if (c.damaged) missing += missing.empty() ? "damaged" : ",damaged";
+  str(missing);
+  if (c.has_header) {
+    num(c.period_ms);
+    num(c.online_cpus);
+  } else {
+    null();
+    null();
+  }
+  num(c.top_rows);
+  if (c.has_cpus) unum(c.total_load());
+  else null();
+  split(c);
+  str(modem_status_name(c.modem));
+  if (c.overload_report_pid >= 0) num(c.overload_report_pid);
+  else null();
+  boolean(c.loading_uevent);
+  end_row();
+}
+
+void TableWriter::put_process_rows(const Cycle &c) {
+  for (int k = 0; k < c.top_rows; ++k) {
+    const TopRow &r = c.top[k];
+    begin_row(c.at, r.line);
+    unum(c.at.line);
+    time(c.time);
     if (c.has_header) num(c.period_ms);
     else null();
-  };
-  switch (what_) {
-    case TableWhat::Cycles: {
-      begin_row(c.at, c.at.line);
-      time(c.time);
-      boolean(c.complete());
-      std::string missing = c.missing();
-      if (c.damaged) missing += missing.empty() ? "damaged" : ",damaged";
-      str(missing);
-      header();
-      if (c.has_header) num(c.online_cpus);
-      else null();
-      num(c.top_rows);
-      if (c.has_cpus) unum(c.total_load());
-      else null();
-      split();
-      str(modem_status_name(c.modem));
-      if (c.overload_report_pid >= 0) num(c.overload_report_pid);
-      else null();
-      boolean(c.loading_uevent);
-      end_row();
-      break;
-    }
-    case TableWhat::Processes:
-      for (int k = 0; k < c.top_rows; ++k) {
-        const TopRow &r = c.top[k];
-        begin_row(c.at, r.line);
-        unum(c.at.line);
-        time(c.time);
-        header();
-        num(k + 1);
-        unum(r.usage);
-        num(r.pid);
-        str(r.name);
-        unum(r.delta_ns);
-        num(r.oom_score_adj);
-        end_row();
-      }
-      break;
-    case TableWhat::Cpus:
-      if (!c.has_cpus) break;
-      begin_row(c.at, c.cpus_line);
-      unum(c.at.line);
-      time(c.time);
-      for (uint64_t v : c.cpu) unum(v);
-      unum(c.total_load());
-      split();
-      end_row();
-      break;
-    case TableWhat::Overload: {
-      if (!c.has_cpus) break;
-      // The module reports on the third overloaded block in a row.
-      uint64_t threshold = c.overload_threshold();
-      bool known = threshold > 0;
-      bool over = known && c.total_load() >= threshold;
-      if (known) streak_ = over ? streak_ + 1 : 0;
-      begin_row(c.at, c.at.line);
-      time(c.time);
-      boolean(c.complete());
-      if (known) {
-        num(c.online_cpus);
-        unum(c.total_load());
-        unum(threshold);
-        boolean(over);
-        num(streak_);
-      } else {
-        null();
-        unum(c.total_load());
-        null();
-        null();
-        null();
-      }
-      if (c.overload_report_pid >= 0) num(c.overload_report_pid);
-      else null();
-      end_row();
-      break;
-    }
-    case TableWhat::Modem: {
-      if (c.modem == ModemStatus::None && !c.null_memory) break;
-      begin_row(c.at, c.modem_line);
-      unum(c.at.line);
-      time(c.time);
-      str(modem_status_name(c.modem));
-      boolean(c.null_memory);
-      if (c.has_duration) unum(c.md_slp_duration);
-      else null();
-      for (int k = 0; k < 5; ++k) {
-        if (c.has_sum) unum(c.sleep_s[k]);
-        else null();
-      }
-      if (c.has_sum) {
-        char tmp[48];
-        snprintf(tmp, sizeof tmp, "%04d-%02d-%02d %02d:%02d:%02d", c.utc[0], c.utc[1], c.utc[2], c.utc[3], c.utc[4],
-                 c.utc[5]);
-        str(tmp);
-      } else {
-        null();
-      }
-      end_row();
-      break;
-    }
-    default:
-      break;
+    num(k + 1);
+    unum(r.usage);
+    num(r.pid);
+    str(r.name);
+    unum(r.delta_ns);
+    num(r.oom_score_adj);
+    end_row();
   }
+}
+
+void TableWriter::put_cpus_row(const Cycle &c) {
+  if (!c.has_cpus) return;
+  begin_row(c.at, c.cpus_line);
+  unum(c.at.line);
+  time(c.time);
+  for (uint64_t v : c.cpu) unum(v);
+  unum(c.total_load());
+  split(c);
+  end_row();
+}
+
+void TableWriter::put_overload_row(const Cycle &c) {
+  if (!c.has_cpus) return;
+  // The module reports on the third overloaded block in a row.
+  uint64_t threshold = c.overload_threshold();
+  bool known = threshold > 0;
+  bool over = known && c.total_load() >= threshold;
+  if (known) streak_ = over ? streak_ + 1 : 0;
+  begin_row(c.at, c.at.line);
+  time(c.time);
+  boolean(c.complete());
+  if (known) {
+    num(c.online_cpus);
+    unum(c.total_load());
+    unum(threshold);
+    boolean(over);
+    num(streak_);
+  } else {
+    null();
+    unum(c.total_load());
+    null();
+    null();
+    null();
+  }
+  if (c.overload_report_pid >= 0) num(c.overload_report_pid);
+  else null();
+  end_row();
+}
+
+void TableWriter::put_modem_row(const Cycle &c) {
+  if (c.modem == ModemStatus::None && !c.null_memory) return;
+  begin_row(c.at, c.modem_line);
+  unum(c.at.line);
+  time(c.time);
+  str(modem_status_name(c.modem));
+  boolean(c.null_memory);
+  if (c.has_duration) unum(c.md_slp_duration);
+  else null();
+  for (int k = 0; k < 5; ++k) {
+    if (c.has_sum) unum(c.sleep_s[k]);
+    else null();
+  }
+  if (c.has_sum) {
+    char tmp[48];
+    snprintf(tmp, sizeof tmp, "%04d-%02d-%02d %02d:%02d:%02d", c.utc[0], c.utc[1], c.utc[2], c.utc[3], c.utc[4],
+             c.utc[5]);
+    str(tmp);
+  } else {
+    null();
+  }
+  end_row();
 }
 
 void TableWriter::put_threads(const ThreadList &t) {

@@ -36,7 +36,13 @@ class TableWriter {
   void time(const LocalTime &t);
   void key();
   void flush(bool all);
-  void put_cycle(const Cycle &c);
+  void put_cycle(const Cycle &c);  // the row or rows of a block, for the table's kind
+  void put_cycle_row(const Cycle &c);
+  void put_process_rows(const Cycle &c);
+  void put_cpus_row(const Cycle &c);
+  void put_overload_row(const Cycle &c);
+  void put_modem_row(const Cycle &c);
+  void split(const Cycle &c);
   void put_threads(const ThreadList &t);
   void put_health(const HealthLine &h);
 
