@@ -2,7 +2,7 @@
 # Installs what is missing, builds, and then either runs the simulator on its
 # built-in phone scenario (default) or runs the tests.
 #
-#   ./setup.sh          install, build, run `pelk_perf_util simulate`
+#   ./setup.sh          install, build the program, run `pelk_perf_util simulate`
 #   ./setup.sh test     install, build, run every test in the normal and the
 #                       sanitizer build, the live concurrency tests under
 #                       ThreadSanitizer, and build the Release configuration
@@ -60,8 +60,10 @@ configure() {  # configure DIR [cmake options...]
 
 case "$mode" in
   run)
+    # Only what the run needs: the program, the module and the simulated
+    # kernel (`./setup.sh test` builds the tests and the benchmarks).
     configure "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build "$build_dir" -j2
+    cmake --build "$build_dir" -j2 --target pelk_perf_util_cli
     exec "./$build_dir/pelk_perf_util" simulate
     ;;
   test)

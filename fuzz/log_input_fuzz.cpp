@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "log_table.h"
+#include "log_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   static int fd = memfd_create("log", 0);

@@ -3,7 +3,7 @@
 #   scenario_fuzz      the scenario reader, seeded from examples/, the
 #                      built-in scenario and fuzz/corpus/
 #   log_parse_fuzz     the kernel-log reader of `parse`, seeded from the
-#                      golden outputs in tests/tool/expected/
+#                      golden outputs in tests/tools/expected/
 #   proc_text_fuzz     the live backend's readers of proc files, seeded from
 #                      the recorded proc trees in tests/host/trees/
 #   log_input_fuzz     the reading of log files (plain, compressed, zip and tar
@@ -28,15 +28,16 @@ for t in $targets; do
   mkdir -p "$out/corpus_$t"
   case $t in
     scenario_fuzz)
-      cp "$root/tools/default_scenario.json" "$out/corpus_$t/default_scenario.json"
-      $cxx $flags -I"$root/tools" -I"$root/kernel" "$here/scenario_fuzz.cpp" \
-        "$root/tools/scenario_read.cpp" "$root/tools/scenario_check.cpp" -o "$out/$t"
+      cp "$root/tools/scenario/default_scenario.json" "$out/corpus_$t/default_scenario.json"
+      $cxx $flags -I"$root/tools/scenario" -I"$root/kernel" "$here/scenario_fuzz.cpp" \
+        "$root/tools/scenario/scenario_read.cpp" "$root/tools/scenario/scenario_check.cpp" \
+        "$root/tools/scenario/refusal.cpp" -o "$out/$t"
       seeds="$root/examples $here/corpus"
       extra="-dict=$here/scenario.dict"
       ;;
     log_parse_fuzz)
-      $cxx $flags -I"$root/tools" "$here/log_parse_fuzz.cpp" "$root/tools/log_parse.cpp" -o "$out/$t"
-      seeds="$root/tests/tool/expected"
+      $cxx $flags -I"$root/tools/logs" -I"$root/drivers/misc/perf_log" "$here/log_parse_fuzz.cpp" "$root/tools/logs/log_parse.cpp" -o "$out/$t"
+      seeds="$root/tests/tools/expected"
       extra=""
       ;;
     proc_text_fuzz)
@@ -45,8 +46,8 @@ for t in $targets; do
       extra=""
       ;;
     log_input_fuzz)
-      $cxx $flags -I"$root/tools" "$here/log_input_fuzz.cpp" "$root/tools/log_input.cpp" \
-        "$root/tools/log_parse.cpp" -larchive -lz -o "$out/$t"
+      $cxx $flags -I"$root/tools/logs" -I"$root/drivers/misc/perf_log" "$here/log_input_fuzz.cpp" "$root/tools/logs/log_input.cpp" \
+        "$root/tools/logs/log_parse.cpp" -larchive -lz -o "$out/$t"
       seeds="$here/corpus_archive"
       extra=""
       ;;

@@ -1,9 +1,9 @@
 // Internals of the live host backend, shared by its sources only.
 //
 // As in the simulated kernel, every host header comes first and the
-// kernel-facility headers are then read inside namespace kapi; their
-// functions keep C linkage there, so the definitions made inside kapi are the
-// ones a loaded module binds to.  No source of this directory may include a
+// kernel-facility layer is then read inside namespace kapi
+// (kernel/lib/kapi_prelude.h); the definitions made inside kapi are the ones
+// a loaded module binds to.  No source of this directory may include a
 // host header after this one.
 #pragma once
 
@@ -38,15 +38,7 @@
 
 #include "host.h"
 
-#undef __always_inline
-namespace kapi {
-#include "../sim/kernel_api.inc"
-}  // namespace kapi
-#undef jiffies
-#undef __init
-#undef __exit
-#undef __user
-#undef __rcu
+#include "kapi_prelude.h"
 
 namespace host {
 using u32 = std::uint32_t;

@@ -1,11 +1,9 @@
 // Internals of the simulated kernel, shared by its sources only.
 //
-// The host's C++ library and the kernel-facility headers cannot share a
-// translation unit as they stand (struct tm, struct timezone, macros like
-// __init), so every host header comes first and the kernel-facility headers
-// are then read inside namespace kapi.  Their functions keep C linkage there,
-// so the definitions below, made inside kapi, are the ones modules bind to.
-// No source of this directory may include a host header after this one.
+// Every host header comes first, then the kernel-facility layer inside
+// namespace kapi (kernel/lib/kapi_prelude.h says why); the definitions below,
+// made inside kapi, are the ones modules bind to.  No source of this
+// directory may include a host header after this one.
 #pragma once
 
 #include <algorithm>
@@ -30,15 +28,7 @@
 
 #include "sim.h"
 
-#undef __always_inline
-namespace kapi {
-#include "kernel_api.inc"
-}  // namespace kapi
-#undef jiffies
-#undef __init
-#undef __exit
-#undef __user
-#undef __rcu
+#include "kapi_prelude.h"
 
 namespace sim {
 using u32 = std::uint32_t;

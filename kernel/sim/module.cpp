@@ -63,41 +63,40 @@ static void unload_object(Kernel::Impl &I, Module *m) {
   }
 }
 
-int Kernel::insmod(const std::string &path, const std::string &params) {
-  Impl &I = *impl_;
-  I.last_load_error.clear();
-  auto event = [&](const std::string &name, int rc) {
-    I.mevents.push_back({I.next_seq(), I.mono, name, true, rc});
-    return rc;
-  };
+// The module object at path, opened and checked as load_module does: its
+// layout, its name (no module of that name loaded yet), its segments.  Null
+// when refused, with *rc and I.last_load_error set; *name is the name the
+// load is known by either way.
+static std::unique_ptr<Module> open_object(Kernel::Impl &I, const std::string &path, std::string *name, int *rc) {
   std::string base = path.substr(path.find_last_of('/') + 1);
-  base = base.substr(0, base.find('.'));
+  *name = base.substr(0, base.find('.'));
+  *rc = -ENOEXEC;
   void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) {
     const char *e = dlerror();
     I.last_load_error = e ? e : "dlopen failed";
-    return event(base, -ENOEXEC);
+    return nullptr;
   }
   using LayoutFn = const kapi::module_layout *(*)();
   auto fn = (LayoutFn)dlsym(h, "__module_layout");
   if (!fn) {
     I.last_load_error = path + ": no __module_layout";
     dlclose(h);
-    return event(base, -ENOEXEC);
+    return nullptr;
   }
   const kapi::module_layout *L = fn();
-  std::string name = base, license;
-  if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "name")) name = v;
+  std::string license;
+  if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "name")) *name = v;
   if (const char *v = kapi::modinfo_get(L->modinfo_start, L->modinfo_stop, "license")) license = v;
   for (auto &m : I.modules)
-    if (m->loaded && m->name == name) {
+    if (m->loaded && m->name == *name) {
       dlclose(h);
-      I.last_load_error = name + ": already loaded";
-      return event(name, -EEXIST);
+      I.last_load_error = *name + ": already loaded";
+      *rc = -EEXIST;
+      return nullptr;
     }
-  auto mp = std::make_unique<Module>();
-  Module *m = mp.get();
-  m->name = name;
+  auto m = std::make_unique<Module>();
+  m->name = *name;
   m->path = path;
   m->license = license;
   m->gpl_ok = license_is_gpl_compatible(license);
@@ -111,14 +110,19 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
   m->exit = (void (*)())dlsym(h, "cleanup_module");
   if (!m->init) m->init = L->init;
   if (!m->exit) m->exit = L->exit;
-  if (find_ranges(h, m) != 0) {
+  if (find_ranges(h, m.get()) != 0) {
     I.last_load_error = path + ": cannot find its segments";
     dlclose(h);
-    return event(name, -ENOEXEC);
+    return nullptr;
   }
-  I.modules.push_back(std::move(mp));
+  *rc = 0;
+  return m;
+}
 
-  // Parameters, as parse_args does them: every one is tried, the last error wins.
+// The load's parameters, as parse_args sets them: every one is tried, the
+// last error wins.
+static int set_load_params(Kernel::Impl &I, Module *m, const std::string &params) {
+  const kapi::module_layout *L = m->layout;
   int err = 0;
   std::vector<char> args(params.begin(), params.end());
   args.push_back(0);
@@ -132,43 +136,68 @@ int Kernel::insmod(const std::string &path, const std::string &params) {
       for (const kapi::kernel_param *p = L->param_start; p < L->param_stop; p++)
         if (p->name && parameq(param, p->name)) kp = p;
     if (!kp) {
-      I.klog(4, name + ": unknown parameter '" + param + "' ignored");
+      I.klog(4, m->name + ": unknown parameter '" + param + "' ignored");
       continue;
     }
     int ret = val ? I.param_set(m, kp, val) : -EINVAL;
     if (ret == 0) continue;
     if (ret == -ENOSPC)
-      I.klog(3, name + ": `" + (val ? val : "") + "' too large for parameter `" + param + "'");
+      I.klog(3, m->name + ": `" + (val ? val : "") + "' too large for parameter `" + param + "'");
     else
-      I.klog(3, name + ": `" + (val ? val : "") + "' invalid for parameter `" + param + "'");
+      I.klog(3, m->name + ": `" + (val ? val : "") + "' invalid for parameter `" + param + "'");
     err = ret;
   }
-  if (err) {
-    I.left_behind(m);
-    unload_object(I, m);
-    return event(name, err);
-  }
+  return err;
+}
 
-  auto add_exports = [&](const kapi::kernel_symbol *b, const kapi::kernel_symbol *e, bool gpl) {
+// The module's exported symbols, plain and GPL-only.
+static void add_exports(Module *m) {
+  const kapi::module_layout *L = m->layout;
+  auto add = [&](const kapi::kernel_symbol *b, const kapi::kernel_symbol *e, bool gpl) {
     if (!b) return;
     for (const kapi::kernel_symbol *s = b; s < e; s++) m->exports.push_back({s->name, s->value, gpl});
   };
-  add_exports(L->ksym_start, L->ksym_stop, false);
-  add_exports(L->ksym_gpl_start, L->ksym_gpl_stop, true);
+  add(L->ksym_start, L->ksym_stop, false);
+  add(L->ksym_gpl_start, L->ksym_gpl_stop, true);
+}
 
+// The module's init, as do_init_module runs it: a negative result fails the
+// load, a positive one is warned about and taken as success.
+static int run_init(Kernel::Impl &I, Module *m) {
   int rc = 0;
   if (m->init) rc = I.call_into(m, "module init", [&] { return m->init(); });
-  if (rc < 0) {
-    I.left_behind(m);
-    unload_object(I, m);
-    return event(name, rc);
-  }
   if (rc > 0) {
-    I.klog(4, "do_init_module: '" + name + "'->init suspiciously returned " + std::to_string(rc) +
+    I.klog(4, "do_init_module: '" + m->name + "'->init suspiciously returned " + std::to_string(rc) +
                   ", it should follow 0/-E convention");
     I.klog(4, "do_init_module: loading module anyway...");
+    rc = 0;
   }
-  return event(name, 0);
+  return rc;
+}
+
+int Kernel::insmod(const std::string &path, const std::string &params) {
+  Impl &I = *impl_;
+  I.last_load_error.clear();
+  std::string name;
+  int rc = 0;
+  auto event = [&](int result) {
+    I.mevents.push_back({I.next_seq(), I.mono, name, true, result});
+    return result;
+  };
+  std::unique_ptr<Module> mp = open_object(I, path, &name, &rc);
+  if (!mp) return event(rc);
+  Module *m = mp.get();
+  I.modules.push_back(std::move(mp));
+  rc = set_load_params(I, m, params);
+  if (rc == 0) {
+    add_exports(m);
+    rc = run_init(I, m);
+  }
+  if (rc != 0) {
+    I.left_behind(m);
+    unload_object(I, m);
+  }
+  return event(rc);
 }
 
 int Kernel::rmmod(const std::string &name) {

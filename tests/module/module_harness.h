@@ -71,7 +71,7 @@ struct ModemBlock {
   }
 };
 
-// The test modem module's entry points (tests/modules/test_modem_user.cpp),
+// The test modem module's entry points (tests/test_modules/test_modem_user.cpp),
 // held through the kernel's export lookup while a test uses them.
 struct TestModemUser {
   int (*write)(unsigned, const void *, unsigned) = nullptr;

@@ -19,7 +19,7 @@
 
 #undef __always_inline
 namespace k {
-#include "sim/kernel_api.inc"
+#include "kernel_api.inc"
 }  // namespace k
 #undef jiffies
 #undef __init

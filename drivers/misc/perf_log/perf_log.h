@@ -35,6 +35,8 @@
 #include <linux/rhashtable.h>
 #include <linux/sched.h>
 
+#include "log_texts.h"
+
 /* ---- sizes ---------------------------------------------------------------- */
 
 /* Every pid below this has a slot in the per-pid arrays. */
@@ -289,59 +291,55 @@ __END_DECLS
 
 /* ---- log texts ------------------------------------------------------------------- */
 
-#define PELK_MSG_INIT "pelk_cpu_monitor_init"
-#define PELK_MSG_EXIT "pelk_cpu_monitor_exit"
-#define PELK_MSG_DELAY_REFUSED KERN_WARNING "[K] kmonitor_delay=%d refused, using %d\n"
-#define PELK_MSG_HEALTH_TRUE KERN_INFO "is_HEALTH_enable is true"
-#define PELK_MSG_HEALTH_FALSE KERN_INFO "is_HEALTH_enable is false"
+/* The texts are in log_texts.h, shared with the log reader; the levels are here. */
+#define PELK_MSG_INIT PELK_TEXT_INIT
+#define PELK_MSG_EXIT PELK_TEXT_EXIT
+#define PELK_MSG_DELAY_REFUSED KERN_WARNING PELK_TEXT_DELAY_REFUSED
+#define PELK_MSG_HEALTH_TRUE KERN_INFO PELK_TEXT_HEALTH_TRUE
+#define PELK_MSG_HEALTH_FALSE KERN_INFO PELK_TEXT_HEALTH_FALSE
 
-#define PELK_MSG_WQ_CREATED KERN_INFO "[K] Success to create pelk_perf_monitor_wq (0x%p).\n"
-#define PELK_MSG_WQ_UNAVAILABLE KERN_INFO "[K] pelk_perf_monitor_wq is unavaliable.\n"
-#define PELK_MSG_CYCLE_START KERN_INFO "[K][Perf] PELK Perf Statistic start (%02d-%02d %02d:%02d:%02d)\n"
-#define PELK_MSG_CYCLE_DONE KERN_INFO "[K][Perf] PELK Perf Statistic done\n"
+#define PELK_MSG_WQ_CREATED KERN_INFO PELK_TEXT_WQ_CREATED
+#define PELK_MSG_WQ_UNAVAILABLE KERN_INFO PELK_TEXT_WQ_UNAVAILABLE
+#define PELK_MSG_CYCLE_START KERN_INFO PELK_TEXT_CYCLE_START
+#define PELK_MSG_CYCLE_DONE KERN_INFO PELK_TEXT_CYCLE_DONE
+#define PELK_MSG_TOP_HEADER KERN_INFO PELK_TEXT_TOP_HEADER
+#define PELK_MSG_TOP_ROW KERN_INFO PELK_TEXT_TOP_ROW
+#define PELK_MSG_CPUS_USAGE KERN_INFO PELK_TEXT_CPUS_USAGE
+#define PELK_MSG_CPU_SPLIT KERN_INFO PELK_TEXT_CPU_SPLIT
+#define PELK_MSG_ZEB_EFFECTIVE KERN_INFO PELK_TEXT_ZEB_EFFECTIVE
 
-#define PELK_MSG_TOP_HEADER \
-	KERN_INFO "[K]     Usage          PID        %20s          Total:%d(ms)*%d       Oom_Score_Adj\n"
-#define PELK_MSG_TOP_ROW \
-	KERN_INFO "[K] %8llu%%        %5d        %20s          %11llu(ns)          %5d\n"
+#define PELK_MSG_NO_SS_TASK KERN_INFO PELK_TEXT_NO_SS_TASK
+#define PELK_MSG_TASK_INFO_ALLOC_FAILED KERN_INFO PELK_TEXT_TASK_INFO_ALLOC_FAILED
+#define PELK_MSG_TASK_INFO_MISSING KERN_ERR PELK_TEXT_TASK_INFO_MISSING
+#define PELK_MSG_TASKS_ARRAY_FAILED KERN_ERR PELK_TEXT_TASKS_ARRAY_FAILED
+#define PELK_MSG_SS_TOP_START KERN_INFO PELK_TEXT_SS_TOP_START
+#define PELK_MSG_SS_TOP_HEADER KERN_INFO PELK_TEXT_SS_TOP_HEADER
+#define PELK_MSG_SS_TOP_ROW KERN_INFO PELK_TEXT_SS_TOP_ROW
 
-#define PELK_MSG_NO_SS_TASK KERN_INFO "Can't find the task of pid %d\n"
-#define PELK_MSG_TASK_INFO_ALLOC_FAILED KERN_INFO "Can't allocate memory for %s\n"
-#define PELK_MSG_TASK_INFO_MISSING KERN_ERR "Can't find the info of %s\n"
-#define PELK_MSG_TASKS_ARRAY_FAILED KERN_ERR "Failed to allocate memory for tasks array\n"
-#define PELK_MSG_SS_TOP_START KERN_INFO "[K]system_server TOP thread (%02d-%02d %02d:%02d:%02d)\n"
-#define PELK_MSG_SS_TOP_HEADER KERN_INFO "[K]     Usage          PID        %20s\n"
-#define PELK_MSG_SS_TOP_ROW KERN_INFO "[K] %8llu%%        %5d        %20s\n"
+#define MD_MSG_NO_SHARE_MEM KERN_INFO MD_TEXT_NO_SHARE_MEM
+#define MD_MSG_SHARE_MEM_NULL KERN_INFO MD_TEXT_SHARE_MEM_NULL
+#define MD_MSG_NOT_VALID KERN_INFO MD_TEXT_NOT_VALID
+#define MD_MSG_DURATION KERN_INFO MD_TEXT_DURATION
+#define MD_MSG_SUM MD_TEXT_SUM
+#define MD_MSG_UTC MD_TEXT_UTC
+#define MD_MSG_SUM_LINE KERN_INFO MD_TEXT_SUM_LINE
 
-#define PELK_MSG_CPUS_USAGE \
-	KERN_INFO "[K]  Cpus Usage [%2llu], [%2llu], [%2llu], [%2llu], [%2llu] [%2llu], [%2llu], [%2llu]\n"
-#define PELK_MSG_CPU_SPLIT \
-	KERN_INFO "[K]  user[%02d],system[%02d],iowait[%02d],irq[%02d],idle[%02d]\n"
-
-#define MD_MSG_NO_SHARE_MEM KERN_INFO "[name:spm&][K][info][%s:%d] - No MD share mem\n"
-#define MD_MSG_SHARE_MEM_NULL KERN_INFO "[K][info]MD shared memory is NULL"
-#define MD_MSG_NOT_VALID KERN_INFO "[K][info] MD sleep info. is not valid"
-#define MD_MSG_DURATION KERN_INFO "[K][info] md_slp_duration = %llu (32k)\n"
-#define MD_MSG_SUM "SUM MD/2G/3G/4G/5G_FR1 = %6llu/%6llu/%6llu/%6llu/%6llu seconds"
-#define MD_MSG_UTC " [UTC][%04d-%02d-%02d %02d:%02d:%02d]"
-#define MD_MSG_SUM_LINE KERN_INFO "[name:tpc&][K][info] %s"
 /* The loading device.  The environment entry is literal, not a format:
  * user space receives both percent signs. */
 #define PELK_SYSTEMSERVER_DEVICE "pelk_systemserver_loading"
 #define PELK_SYSTEMSERVER_LOADING_ENV "SYSTEMSERVER_LOADING=200%%"
-#define PELK_MSG_MISC_REGISTER_FAILED KERN_INFO "register systemserver_object failed"
-#define PELK_MSG_UEVENT_ADD_FAILED KERN_INFO "kobject_uevent creat failed"
-#define PELK_MSG_UEVENT_ENV_FAILED KERN_INFO "kobject_uevent_env failed"
+#define PELK_MSG_MISC_REGISTER_FAILED KERN_INFO PELK_TEXT_MISC_REGISTER_FAILED
+#define PELK_MSG_UEVENT_ADD_FAILED KERN_INFO PELK_TEXT_UEVENT_ADD_FAILED
+#define PELK_MSG_UEVENT_ENV_FAILED KERN_INFO PELK_TEXT_UEVENT_ENV_FAILED
 
-#define PELK_MSG_ZEB_EFFECTIVE KERN_INFO "freeze_cpustat_zeb is effective\n"
-#define PELK_MSG_HEALTH_INIT KERN_INFO "pelk_health init!\n"
-#define PELK_MSG_COMM_LIST_NOMEM KERN_INFO "fail to malloc comm_list\n"
-#define PELK_MSG_HT_INIT_FAILED KERN_INFO "rhashtable_init:falied"
-#define PELK_MSG_HT_INSERT_FAILED KERN_WARNING "Test failed insertion returned err %d\n"
-#define PELK_MSG_HEALTH_CTX_NOMEM KERN_ERR "Failed to allocate memory for work data\n"
-#define PELK_MSG_HEALTH_WQ_FAILED KERN_ERR "Failed to create workqueue\n"
-#define PELK_MSG_HEALTH_RECORD_NOMEM KERN_ERR "Memory allocation failed\n"
-#define PELK_MSG_HEALTH_LINE KERN_INFO "%s, 1min:%d, 5min:%d\n"
+#define PELK_MSG_HEALTH_INIT KERN_INFO PELK_TEXT_HEALTH_INIT
+#define PELK_MSG_COMM_LIST_NOMEM KERN_INFO PELK_TEXT_COMM_LIST_NOMEM
+#define PELK_MSG_HT_INIT_FAILED KERN_INFO PELK_TEXT_HT_INIT_FAILED
+#define PELK_MSG_HT_INSERT_FAILED KERN_WARNING PELK_TEXT_HT_INSERT_FAILED
+#define PELK_MSG_HEALTH_CTX_NOMEM KERN_ERR PELK_TEXT_HEALTH_CTX_NOMEM
+#define PELK_MSG_HEALTH_WQ_FAILED KERN_ERR PELK_TEXT_HEALTH_WQ_FAILED
+#define PELK_MSG_HEALTH_RECORD_NOMEM KERN_ERR PELK_TEXT_HEALTH_RECORD_NOMEM
+#define PELK_MSG_HEALTH_LINE KERN_INFO PELK_TEXT_HEALTH_LINE
 
 #define PELK_PROC_SPLIT "%02d, %02d, %02d, %02d, %02d, "
 #define PELK_PROC_LOAD_ROW "%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,%2llu,"

@@ -1,0 +1,82 @@
+// The table of commands, and the hand-over of `run` to the live program.
+#include "commands.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+#include "program_path.h"
+
+#ifndef PELK_RUN_DEFAULT_PATH
+#define PELK_RUN_DEFAULT_PATH "pelk_perf_run"
+#endif
+#ifndef PELK_RUN_RELATIVE_PATH
+#define PELK_RUN_RELATIVE_PATH "../lib/pelk_perf_util/pelk_perf_run"
+#endif
+
+namespace pelk_tool {
+
+namespace {
+
+const char kUsage[] =
+    "usage: pelk_perf_util COMMAND [OPTIONS]\n"
+    "\n"
+    "Commands:\n"
+    "  simulate [SCENARIO.json]   load the module on the simulated kernel, play the\n"
+    "                             scenario (the built-in phone when none is given)\n"
+    "                             and print what the module produced\n"
+    "  run [OPTIONS]              load the module on this machine's live kernel\n"
+    "                             facts and print its reports as they come\n"
+    "  parse [LOG...]             read the module's reports out of kernel logs\n"
+    "                             into a table (JSON, JSON lines or CSV)\n"
+    "  plot [LOG] -o PAGE.html    draw a log's reports as one self-contained page\n"
+    "\n"
+    "Run 'pelk_perf_util COMMAND --help' for its options, 'pelk_perf_util --version'\n"
+    "for the version.\n";
+
+struct Command {
+  const char *name;
+  int (*run)(const Args &args, std::ostream &out, std::ostream &err);
+};
+
+const Command kCommands[] = {
+    {"simulate", simulate_command},
+    {"run", run_command},
+    {"parse", parse_command},
+    {"plot", plot_command},
+};
+
+}  // namespace
+
+std::string run_program_path() { return beside_program({PELK_RUN_RELATIVE_PATH}, PELK_RUN_DEFAULT_PATH); }
+
+int run_command(const Args &args, std::ostream &out, std::ostream &err) {
+  std::string prog = run_program_path();
+  std::vector<char *> argv{const_cast<char *>(prog.c_str()), const_cast<char *>("run")};
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  out.flush();
+  err.flush();
+  execv(prog.c_str(), argv.data());
+  err << "pelk_perf_util: cannot start " << prog << ": " << std::strerror(errno) << "\n";
+  return kExitFailure;
+}
+
+int run_cli(const Args &args, std::ostream &out, std::ostream &err) {
+  if (args.empty()) return usage_error(err, "no command given", kUsage);
+  const std::string &cmd = args[0];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    out << kUsage;
+    return kExitOk;
+  }
+  if (cmd == "--version") {
+    out << "pelk_perf_util " PELK_VERSION "\n";
+    return kExitOk;
+  }
+  for (const Command &c : kCommands)
+    if (cmd == c.name) return c.run({args.begin() + 1, args.end()}, out, err);
+  return usage_error(err, "unknown command \"" + cmd + "\"", kUsage);
+}
+
+}  // namespace pelk_tool

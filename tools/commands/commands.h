@@ -1,0 +1,32 @@
+// The commands of `pelk_perf_util`, one source each, and the table that
+// dispatches to them.  Each takes its words (without the command's name),
+// writes its normal output to out and its messages to err, and returns an
+// Exit status.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+
+namespace pelk_tool {
+
+using Args = std::vector<std::string>;
+
+int simulate_command(const Args &args, std::ostream &out, std::ostream &err);  // simulate.cpp
+int parse_command(const Args &args, std::ostream &out, std::ostream &err);     // parse.cpp
+int plot_command(const Args &args, std::ostream &out, std::ostream &err);      // plot.cpp
+// `run` is a program of its own, with the live kernel (run.h): this hands the
+// process over to it, with the same words.  Returns only when it could not.
+int run_command(const Args &args, std::ostream &out, std::ostream &err);       // commands.cpp
+
+// Runs the program with args (without the program's name): looks the
+// command up in the table and runs it.
+int run_cli(const Args &args, std::ostream &out, std::ostream &err);
+
+// The program that serves `run` (pelk_perf_run): installed next to the
+// module, or the one built with this program.
+std::string run_program_path();
+
+}  // namespace pelk_tool

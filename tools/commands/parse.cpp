@@ -1,0 +1,107 @@
+// `pelk_perf_util parse`: the module's report lines of kernel logs as tables.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+
+#include "commands.h"
+#include "log_input.h"
+#include "log_table.h"
+
+namespace pelk_tool {
+
+namespace {
+
+const char kParseUsage[] =
+    "usage: pelk_perf_util parse [LOG...] [OPTIONS]\n"
+    "\n"
+    "Reads kernel logs (files, directories, or standard input when none or \"-\" is\n"
+    "given) and writes the module's reports as one table (see docs/parse.md).\n"
+    "A file may be compressed (gzip, xz, bzip2, zstd, lz4) or a zip or tar archive,\n"
+    "such as a bug report, whose text entries are read one by one.\n"
+    "\n"
+    "Options:\n"
+    "  --what KIND            cycles (default), processes, threads, cpus, health,\n"
+    "                         overload or modem\n"
+    "  --format FORMAT        json (default), jsonl or csv\n"
+    "  -o, --output FILE      write the table to FILE instead of standard output\n"
+    "  --help                 show this help\n"
+    "\n"
+    "Lines that look like the module's but cannot be read are reported on standard\n"
+    "error with their file and line number.  Exit status: 0 on success, 1 when a\n"
+    "log cannot be read or the output cannot be written, 2 for bad options.\n";
+
+}  // namespace
+
+int parse_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  TableFormat format = TableFormat::Json;
+  TableWhat what = TableWhat::Cycles;
+  std::optional<std::string> output;
+  std::vector<std::string> paths;
+  auto bad = [&](const std::string &msg) { return usage_error(err, msg, kParseUsage); };
+  Words w(args);
+  while (w.next()) {
+    const std::string &a = w.name();
+    if (w.is_help()) {
+      out << kParseUsage;
+      return kExitOk;
+    }
+    if (a == "--what" || a == "--format" || a == "--output" || a == "-o") {
+      std::optional<std::string> v = w.value();
+      if (!v) return bad("option " + a + " needs a value");
+      const std::string &value = *v;
+      if (a == "--format") {
+        if (value == "json") format = TableFormat::Json;
+        else if (value == "jsonl") format = TableFormat::Jsonl;
+        else if (value == "csv") format = TableFormat::Csv;
+        else return bad("unknown format \"" + value + "\" (json, jsonl or csv)");
+      } else if (a == "--what") {
+        static const std::pair<const char *, TableWhat> kinds[] = {
+            {"cycles", TableWhat::Cycles},     {"processes", TableWhat::Processes}, {"threads", TableWhat::Threads},
+            {"cpus", TableWhat::Cpus},         {"health", TableWhat::Health},       {"overload", TableWhat::Overload},
+            {"modem", TableWhat::Modem}};
+        bool found = false;
+        for (const auto &[name, kind] : kinds)
+          if (value == name) what = kind, found = true;
+        if (!found) return bad("unknown kind \"" + value + "\" for --what");
+      } else {
+        output = value;
+      }
+    } else if (a.size() > 1 && a[0] == '-') {
+      return bad("unknown option " + a);
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (paths.empty()) paths.push_back("-");
+
+  std::ofstream file;
+  std::ostream *sink = &out;
+  if (output) {
+    file.open(*output, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      err << "pelk_perf_util: cannot write " << *output << ": " << strerror(errno) << "\n";
+      return kExitFailure;
+    }
+    sink = &file;
+  }
+  TableWriter writer(what, format, *sink);
+  uint64_t damaged = 0;
+  bool ok = read_logs(
+      paths,
+      [&](const std::string &f) {
+        writer.start_file(f);
+        return writer.sink();
+      },
+      err, &damaged);
+  writer.finish();
+  sink->flush();
+  if (!*sink) {
+    err << "pelk_perf_util: cannot write " << (output ? *output : "the output") << "\n";
+    return kExitFailure;
+  }
+  if (damaged) err << "pelk_perf_util: " << damaged << " damaged line(s) left out\n";
+  return ok ? kExitOk : kExitFailure;
+}
+
+}  // namespace pelk_tool

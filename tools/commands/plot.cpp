@@ -1,0 +1,99 @@
+// `pelk_perf_util plot`: one kernel log's reports drawn as a self-contained HTML page.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "commands.h"
+#include "log_input.h"
+#include "page.h"
+
+#ifndef PELK_CHARTJS_PATH
+#define PELK_CHARTJS_PATH "/usr/share/javascript/chart.js/chart.min.js"
+#endif
+
+namespace pelk_tool {
+
+namespace {
+
+const char kPlotUsage[] =
+    "usage: pelk_perf_util plot [LOG] -o PAGE.html [OPTIONS]\n"
+    "\n"
+    "Reads one kernel log (standard input when none or \"-\" is given; a compressed\n"
+    "log, or a bug report zip whose text entries are drawn together) and writes one\n"
+    "self-contained HTML page with charts of its reports: per-CPU loads, the CPU\n"
+    "time split, the busiest processes, system_server, and the overload, loading\n"
+    "and health events.  The page needs no network access.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE      the page to write (required)\n"
+    "  --chartjs FILE         the Chart.js library to inline (default: $PELK_CHARTJS,\n"
+    "                         or " PELK_CHARTJS_PATH ")\n"
+    "  --help                 show this help\n";
+
+
+}  // namespace
+
+int plot_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  std::optional<std::string> output, chartjs;
+  std::vector<std::string> paths;
+  auto bad = [&](const std::string &msg) { return usage_error(err, msg, kPlotUsage); };
+  Words w(args);
+  while (w.next()) {
+    const std::string &a = w.name();
+    if (w.is_help()) {
+      out << kPlotUsage;
+      return kExitOk;
+    }
+    if (a == "-o" || a == "--output" || a == "--chartjs") {
+      std::optional<std::string> v = w.value();
+      if (!v) return bad("option " + a + " needs a value");
+      const std::string &value = *v;
+      (a == "--chartjs" ? chartjs : output) = value;
+    } else if (a.size() > 1 && a[0] == '-') {
+      return bad("unknown option " + a);
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (!output) return bad("plot needs -o PAGE.html");
+  if (paths.size() > 1) return bad("plot draws one log at a time");
+  if (paths.empty()) paths.push_back("-");
+  if (!chartjs) {
+    const char *env = getenv("PELK_CHARTJS");
+    chartjs = env && *env ? env : PELK_CHARTJS_PATH;
+  }
+  std::ifstream lib(*chartjs, std::ios::binary);
+  std::stringstream lib_text;
+  lib_text << lib.rdbuf();
+  if (!lib || lib_text.str().empty()) {
+    err << "pelk_perf_util: cannot read the Chart.js library " << *chartjs
+        << " (Debian package libjs-chart.js, or --chartjs FILE)\n";
+    return kExitFailure;
+  }
+
+  Page page;
+  uint64_t damaged = 0;
+  bool ok = read_logs(paths, [&](const std::string &) { return page.sink(); }, err, &damaged);
+  if (!ok) return kExitFailure;
+  if (damaged) err << "pelk_perf_util: " << damaged << " damaged line(s) left out\n";
+
+  std::string title = paths[0] == "-" ? "standard input" : paths[0];
+
+  std::ofstream file(*output, std::ios::binary | std::ios::trunc);
+  if (!file) {
+    err << "pelk_perf_util: cannot write " << *output << ": " << strerror(errno) << "\n";
+    return kExitFailure;
+  }
+  page.write(file, title, lib_text.str(), damaged);
+  file.flush();
+  if (!file) {
+    err << "pelk_perf_util: cannot write " << *output << "\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace pelk_tool

@@ -1,0 +1,291 @@
+#include "run.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+
+#include "host.h"
+#include "command_line.h"
+#include "output.h"
+#include "program_path.h"
+
+extern char **environ;
+
+namespace pelk_tool {
+
+namespace {
+
+const char kRunUsage[] =
+    "usage: pelk_perf_util run [OPTIONS]\n"
+    "\n"
+    "Loads the module on this machine's own kernel facts (processes and CPU\n"
+    "counters from /proc, the real clocks) and prints each report as it comes,\n"
+    "until Ctrl-C or the duration's end, then unloads it.\n"
+    "\n"
+    "Options:\n"
+    "  --period MS            the cycle's period (the kmonitor_delay parameter)\n"
+    "  --duration SECONDS     stop after this long (default: until Ctrl-C)\n"
+    "  --proc-root DIR        read processes and /proc/stat from DIR (default /proc)\n"
+    "  --out DIR              publish the module's proc files below DIR (default:\n"
+    "                         $XDG_RUNTIME_DIR/pelk_perf_util, else /tmp/pelk_perf_util-UID)\n"
+    "  --format text|jsonl    text (default): log lines as dmesg prints them, other\n"
+    "                         events as <marked> lines; jsonl: one JSON object each\n"
+    "                         (dmesg, the old name of text, is still accepted)\n"
+    "  --switch LIST          feature switches, e.g. health=on,zeb=on (default off);\n"
+    "                         notified right after the module is loaded\n"
+    "  --log FILE             also append the output to FILE\n"
+    "  --on-event COMMAND     run COMMAND (with sh -c) for each uevent and event\n"
+    "                         report; the marked line is in $PELK_EVENT\n"
+    "  --module PATH          the module's shared object\n"
+    "  --help                 show this help\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the module cannot be loaded, 2 for bad options.\n";
+
+constexpr unsigned long long kHealthFeature = 901060000029ULL;
+constexpr unsigned long long kZebFeature = 541860000033ULL;
+
+int usage_error(std::ostream &err, const std::string &msg) { return pelk_tool::usage_error(err, msg, kRunUsage); }
+
+std::string module_path() {
+  if (const char *env = getenv("PELK_MODULE"); env && *env) return env;
+  // pelk_perf_run sits in the package's library directory next to the module
+  // once installed, and in the build folder's top before.
+  return beside_program({"pelk_perf_util.so", PELK_MODULE_RELATIVE_PATH}, PELK_MODULE_DEFAULT_PATH);
+}
+
+std::string default_out_dir() {
+  if (const char *x = getenv("XDG_RUNTIME_DIR"); x && *x) return std::string(x) + "/pelk_perf_util";
+  return "/tmp/pelk_perf_util-" + std::to_string(getuid());
+}
+
+OutEvent to_event(const host::Record &r, u64 seq) {
+  OutEvent e;
+  e.seq = seq;
+  e.ts_ns = r.ts_ns;
+  switch (r.kind) {
+    case host::Record::Printk:
+      e.type = OutEvent::Printk;
+      e.level = r.level;
+      e.text = r.text;
+      e.newline = r.newline;
+      break;
+    case host::Record::Uevent:
+      e.type = OutEvent::Uevent;
+      e.action = r.action;
+      e.env = r.env;
+      e.result = r.result;
+      break;
+    case host::Record::EventReport:
+      e.type = OutEvent::EventReport;
+      e.name = r.code;
+      e.value = r.value;
+      e.pid = r.pid;
+      e.text = r.text;
+      break;
+  }
+  return e;
+}
+
+void run_event_command(const std::string &cmd, const std::string &line) {
+  std::string env_line = "PELK_EVENT=" + line.substr(0, line.find_last_not_of('\n') + 1);
+  std::vector<char *> envp;
+  for (char **e = environ; e && *e; e++)
+    if (std::strncmp(*e, "PELK_EVENT=", 11) != 0) envp.push_back(*e);
+  envp.push_back(env_line.data());
+  envp.push_back(nullptr);
+  const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), envp.data()) == 0) {
+    int st;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+// What the command line asks of a live run.
+struct LiveOptions {
+  std::optional<long> period_ms;
+  std::optional<double> duration_s;
+  std::string proc_root = "/proc", out_dir = default_out_dir(), log_path, on_event, mod = module_path();
+  Format format = Format::Text;
+  std::map<unsigned long long, int> switches;
+};
+
+// "health=on,zeb=off" into o.switches; a usage error's status, or -1.
+int read_switches(const std::string &value, LiveOptions &o, std::ostream &err) {
+  size_t p = 0;
+  while (p <= value.size()) {
+    size_t q = value.find(',', p);
+    if (q == std::string::npos) q = value.size();
+    std::string item = value.substr(p, q - p);
+    p = q + 1;
+    size_t eq = item.find('=');
+    std::string name = item.substr(0, eq), state = eq == std::string::npos ? "" : item.substr(eq + 1);
+    unsigned long long id = name == "health" ? kHealthFeature : name == "zeb" ? kZebFeature : 0;
+    if (!id || (state != "on" && state != "off"))
+      return usage_error(err, "--switch wants health=on|off,zeb=on|off, got \"" + item + "\"");
+    o.switches[id] = state == "on" ? 1 : 0;
+  }
+  return -1;
+}
+
+// Reads the words into o: -1 when the run goes on, else the exit status
+// (after --help, or a usage error).
+int read_options(const std::vector<std::string> &args, LiveOptions &o, std::ostream &out, std::ostream &err) {
+  Words w(args);
+  while (w.next()) {
+    const std::string &a = w.name();
+    if (w.is_help()) {
+      out << kRunUsage;
+      return kExitOk;
+    }
+    static const char *const with_value[] = {"--period", "--duration", "--proc-root", "--out", "--format",
+                                             "--switch", "--log", "--on-event", "--module"};
+    if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value))
+      return usage_error(err, a.rfind("-", 0) == 0 ? "unknown option " + a : "unexpected argument \"" + a + "\"");
+    std::optional<std::string> v = w.value();
+    if (!v) return usage_error(err, "option " + a + " needs a value");
+    const std::string &value = *v;
+    char *end = nullptr;
+    errno = 0;
+    if (a == "--period") {
+      long ms = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || errno || ms <= 0 || ms > 86400000)
+        return usage_error(err, "--period wants milliseconds (1 to 86400000), got \"" + value + "\"");
+      o.period_ms = ms;
+    } else if (a == "--duration") {
+      double s = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end || errno || !std::isfinite(s) || s <= 0 || s > 1e9)
+        return usage_error(err, "--duration wants a number of seconds, got \"" + value + "\"");
+      o.duration_s = s;
+    } else if (a == "--proc-root") {
+      o.proc_root = value;
+    } else if (a == "--out") {
+      o.out_dir = value;
+    } else if (a == "--format") {
+      if (!format_named(value, &o.format))
+        return usage_error(err, "unknown format \"" + value + "\" (text or jsonl)");
+    } else if (a == "--switch") {
+      if (int status = read_switches(value, o, err); status >= 0) return status;
+    } else if (a == "--log") {
+      o.log_path = value;
+    } else if (a == "--on-event") {
+      o.on_event = value;
+    } else {
+      o.mod = value;
+    }
+  }
+  return -1;
+}
+
+// Waits until SIGINT or SIGTERM (blocked in `stop`), or the duration's end.
+void wait_for_stop(const sigset_t &stop, std::optional<double> duration_s) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    struct timespec wait = {1, 0};
+    if (duration_s) {
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      double done = (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) / 1e9;
+      double left = *duration_s - done;
+      if (left <= 0) break;
+      if (left < 1) wait = {0, (long)(left * 1e9)};
+    }
+    int sig = sigtimedwait(&stop, nullptr, &wait);
+    if (sig == SIGINT || sig == SIGTERM) break;
+  }
+}
+
+// Loads the module on the live kernel, turns the switches, waits for the
+// end and unloads it; the exit status.
+int play_live(const LiveOptions &o, const host::Options &opt, const sigset_t &stop, std::ostream &err) {
+  host::Kernel kernel(opt);
+  std::string params = o.period_ms ? "kmonitor_delay=" + std::to_string(*o.period_ms) : "";
+  int rc = kernel.insmod(o.mod, params);
+  if (rc != 0) {
+    err << "pelk_perf_util: cannot load " << o.mod << ": "
+        << (kernel.last_load_error().empty() ? strerror(-rc) : kernel.last_load_error()) << "\n";
+    return kExitFailure;
+  }
+  for (auto &[id, on] : o.switches) kernel.set_feature(id, on);
+  kernel.notify_feature_change();
+  wait_for_stop(stop, o.duration_s);
+  kernel.rmmod(kModuleName);
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+  LiveOptions o;
+  if (int status = read_options(args, o, out, err); status >= 0) return status;
+  const std::string &proc_root = o.proc_root;
+
+  struct stat st;
+  if (stat(proc_root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    err << "pelk_perf_util: --proc-root " << proc_root << " is not a directory\n";
+    return kExitUsage;
+  }
+  std::ofstream log;
+  if (!o.log_path.empty()) {
+    log.open(o.log_path, std::ios::binary | std::ios::app);
+    if (!log) {
+      err << "pelk_perf_util: cannot write " << o.log_path << ": " << strerror(errno) << "\n";
+      return kExitFailure;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(o.out_dir, ec);
+
+  // The signals that end the run are taken by this thread alone: blocked
+  // before the kernel's workers start, so that they inherit the mask.
+  sigset_t stop, old;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, &old);
+
+  u64 seq = 0;
+  host::Options opt;
+  opt.proc_root = proc_root;
+  // A recorded tree carries its CPU lists in DIR/cpu, or they come from its stat file.
+  if (proc_root != "/proc") opt.cpu_root = proc_root + "/cpu";
+  opt.out_dir = o.out_dir;
+  opt.sink = [&](const host::Record &r) {  // one call at a time
+    OutEvent e = to_event(r, ++seq);
+    std::string line = o.format == Format::Text ? format_text(e) : format_jsonl(e);
+    out << line;
+    out.flush();
+    if (log.is_open()) {
+      log << line;
+      log.flush();
+    }
+    if (!o.on_event.empty() && r.kind != host::Record::Printk) run_event_command(o.on_event, format_text(e));
+  };
+
+  int status = play_live(o, opt, stop, err);
+  // A stop signal that came while the module was unloading (a second Ctrl-C,
+  // or `timeout`, which signals the child and then its whole group) asks for
+  // what has been done already: take it here rather than die of it once the
+  // mask is restored.
+  struct timespec zero = {0, 0};
+  while (sigtimedwait(&stop, nullptr, &zero) > 0) {
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return status;
+}
+
+}  // namespace pelk_tool

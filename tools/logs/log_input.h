@@ -1,0 +1,22 @@
+// Reading kernel logs from where they are: files, directories, standard
+// input, compressed logs and archives (bug report zips, tar files).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "log_parse.h"
+
+namespace pelk_tool {
+
+// Reads the logs named by paths (files, directories, "-" for standard input)
+// through one parser per file; the sink maker gives each file its sink.
+// Returns false when a path could not be read (reported on err).
+bool read_logs(const std::vector<std::string> &paths,
+               const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
+               uint64_t *damaged);
+
+}  // namespace pelk_tool
