@@ -91,12 +91,16 @@ case "$mode" in
     configure build-release -DCMAKE_BUILD_TYPE=Release -DPELK_BUILD_TESTS=OFF -DPELK_BUILD_BENCH=OFF
     cmake --build build-release -j2
     # The module as a real kernel module: Kbuild builds, qemu boots of
-    # Debian's amd64 and arm64 kernels, and a dkms build (build/qemu, build/dkms).
+    # Debian's amd64 and arm64 kernels, 12's 6.1 and 11's 5.10 (the phones'
+    # generation, unpacked from bullseye once into build/qemu), and a dkms
+    # build (build/qemu, build/dkms).
     echo "setup: real-kernel tests (build/qemu, build/dkms)"
     tests/qemu/run.sh amd64
     tests/kmod/check_ko_test.sh "$(ls -d /usr/src/linux-headers-*-amd64 | sort -V | tail -1)" build/qemu/amd64/kmod
     tests/qemu/fetch_arm64.sh
     tests/qemu/run.sh arm64
+    PELK_QEMU_KERNEL=5.10 tests/qemu/run.sh amd64
+    PELK_QEMU_KERNEL=5.10 tests/qemu/run.sh arm64
     tests/dkms/run.sh
     echo "setup: all tests passed; Release builds"
     ;;

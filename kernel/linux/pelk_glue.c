@@ -59,38 +59,45 @@ EXPORT_SYMBOL_GPL(odpm_md_sleep_init);
 EXPORT_SYMBOL_GPL(sum_md_sleep_status);
 EXPORT_SYMBOL_GPL(sleep_history);
 
-/* ---- sizes of the layer's opaque storage ----------------------------------------- */
+/* ---- the layer's layouts, checked against this kernel ------------------------------- */
 
-/* The layer's headers give the module opaque storage for these kernel
- * objects; the kernel's own must fit in it. */
-#define PELK_SEMAPHORE_BYTES (4 * sizeof(unsigned long))
-#define PELK_DELAYED_WORK_BYTES (16 * sizeof(unsigned long))
-#define PELK_RHASHTABLE_BYTES (32 * sizeof(unsigned long))
-/* The layer's cpumask covers the first 32 CPUs, and 32 means "none". */
-#define PELK_NR_CPUS 32
-/* The layer's ten cpustat fields, in the kernel's order. */
-#define PELK_NR_STATS 10
+/* The layer (kernel/include) as the module's C++ objects see it, measured at
+ * build time from pelk_layout.h by pelk_layer_layout.cpp; every entry of that
+ * list is checked here at file scope, so that no build can skip it. */
+#include "pelk_layer_layout.h"
 
-static void __maybe_unused pelk_glue_layout_checks(void)
-{
-	BUILD_BUG_ON(sizeof(struct semaphore) > PELK_SEMAPHORE_BYTES);
-	BUILD_BUG_ON(sizeof(struct delayed_work) > PELK_DELAYED_WORK_BYTES);
-	BUILD_BUG_ON(offsetof(struct delayed_work, work) != 0);
-	BUILD_BUG_ON(sizeof(struct work_struct) > 4 * sizeof(unsigned long));
-	BUILD_BUG_ON(sizeof(struct rhashtable) > PELK_RHASHTABLE_BYTES);
-	BUILD_BUG_ON(sizeof(struct rhashtable_params) != 40);
-	BUILD_BUG_ON(offsetof(struct rhashtable_params, hashfn) != 16);
-	BUILD_BUG_ON(sizeof(struct rhash_head) != sizeof(void *));
-	BUILD_BUG_ON(CPUTIME_USER != 0 || CPUTIME_IDLE != 5 || CPUTIME_GUEST_NICE != 9);
-	BUILD_BUG_ON(NR_STATS < PELK_NR_STATS);
-	/* alloc_workqueue is called directly: the flags must be the kernel's. */
-	BUILD_BUG_ON(WQ_UNBOUND != 1 << 1 || WQ_MEM_RECLAIM != 1 << 3 || __WQ_LEGACY != 1 << 18);
-	BUILD_BUG_ON(KOBJ_ADD != 0 || KOBJ_REMOVE != 1 || KOBJ_CHANGE != 2);
-	BUILD_BUG_ON(TK_OFFS_REAL != 0 || TK_OFFS_BOOT != 1);
-	BUILD_BUG_ON(sizeof(struct kernel_param) != 40 || offsetof(struct kernel_param, arg) != 32);
-	BUILD_BUG_ON(sizeof(struct timezone) != 8);
-	BUILD_BUG_ON(offsetof(struct tm, tm_year) != 24 || sizeof(struct tm) != 40);
-}
+#define PELK_FITS(s)                                                                    \
+	static_assert(sizeof(struct s) <= PELK_LAYER_SIZEOF_##s,                        \
+		      "struct " #s ": the layer gives less storage than this kernel needs"); \
+	static_assert(__alignof__(struct s) <= PELK_LAYER_ALIGNOF_##s,                  \
+		      "struct " #s ": the layer aligns its storage less than this kernel does");
+#define PELK_SIZE(s)                                                                    \
+	static_assert(sizeof(struct s) == PELK_LAYER_SIZEOF_##s,                        \
+		      "struct " #s ": size differs between the layer and this kernel");
+#define PELK_FIELD(s, f)                                                                \
+	static_assert(offsetof(struct s, f) == PELK_LAYER_OFFSETOF_##s##__##f &&            \
+		      sizeof_field(struct s, f) == PELK_LAYER_SIZEOF_##s##__##f,          \
+		      "struct " #s ": field " #f " differs between the layer and this kernel");
+#define PELK_CONST(c) static_assert((c) == PELK_LAYER_##c, #c ": value differs between the layer and this kernel");
+#define PELK_MIRROR(s)                                                                  \
+	static_assert(sizeof(struct pelk_##s) == PELK_LAYER_SIZEOF_##s,                 \
+		      "struct pelk_" #s ": size differs from struct " #s " of the layer");
+#define PELK_MIRROR_FIELD(s, f)                                                         \
+	static_assert(offsetof(struct pelk_##s, f) == PELK_LAYER_OFFSETOF_##s##__##f &&     \
+		      sizeof_field(struct pelk_##s, f) == PELK_LAYER_SIZEOF_##s##__##f,   \
+		      "struct pelk_" #s ": field " #f " differs from struct " #s " of the layer");
+#define PELK_VALUE(c)
+
+/* The layer's cpumask covers the first 32 CPUs, and 32 (WORK_CPU_UNBOUND)
+ * means "none". */
+#define PELK_NR_CPUS PELK_LAYER_WORK_CPU_UNBOUND
+/* The layer's ten cpustat fields, in the kernel's order (checked with the
+ * list); a kernel with core scheduling has an eleventh. */
+#define PELK_NR_STATS PELK_LAYER_NR_STATS
+static_assert(NR_STATS >= PELK_NR_STATS, "the kernel has fewer cpustat fields than the layer");
+/* The module's delayed works are handed to the kernel as they are, and their
+ * work function receives the embedded work_struct. */
+static_assert(offsetof(struct delayed_work, work) == 0, "delayed_work: work is not first");
 
 /* ---- printk and formatting -------------------------------------------------------- */
 
@@ -126,14 +133,14 @@ int pelk_kernel_snprintf(char *buf, size_t size, const char *fmt, ...)
 /* ---- memory ------------------------------------------------------------------------ */
 
 /* The layer's gfp bits, translated one by one rather than trusted to match. */
-#define PELK_GFP_HIGH 0x20u
-#define PELK_GFP_IO 0x40u
-#define PELK_GFP_FS 0x80u
-#define PELK_GFP_ZERO 0x100u
-#define PELK_GFP_ATOMIC 0x200u
-#define PELK_GFP_DIRECT_RECLAIM 0x400u
-#define PELK_GFP_KSWAPD_RECLAIM 0x800u
-#define PELK_GFP_NOWARN 0x2000u
+#define PELK_GFP_HIGH PELK_LAYER___GFP_HIGH
+#define PELK_GFP_IO PELK_LAYER___GFP_IO
+#define PELK_GFP_FS PELK_LAYER___GFP_FS
+#define PELK_GFP_ZERO PELK_LAYER___GFP_ZERO
+#define PELK_GFP_ATOMIC PELK_LAYER___GFP_ATOMIC
+#define PELK_GFP_DIRECT_RECLAIM PELK_LAYER___GFP_DIRECT_RECLAIM
+#define PELK_GFP_KSWAPD_RECLAIM PELK_LAYER___GFP_KSWAPD_RECLAIM
+#define PELK_GFP_NOWARN PELK_LAYER___GFP_NOWARN
 
 static gfp_t pelk_gfp(unsigned int flags)
 {
@@ -453,7 +460,7 @@ struct pelk_miscdevice {
 	struct device *this_device;
 	const char *nodename;
 	umode_t mode;
-	unsigned long opaque[4];
+	unsigned long __opaque[4];
 };
 
 /* Nobody opens the module's devices: an open fails cleanly. */
@@ -486,19 +493,19 @@ int pelk_misc_register(struct pelk_miscdevice *misc)
 	}
 	misc->minor = kmisc->minor;
 	misc->this_device = kmisc->this_device;
-	misc->opaque[0] = (unsigned long)kmisc;
+	misc->__opaque[0] = (unsigned long)kmisc;
 	return 0;
 }
 
 void pelk_misc_deregister(struct pelk_miscdevice *misc)
 {
-	struct miscdevice *kmisc = (struct miscdevice *)misc->opaque[0];
+	struct miscdevice *kmisc = (struct miscdevice *)misc->__opaque[0];
 
 	if (!kmisc)
 		return;
 	misc_deregister(kmisc);
 	kfree(kmisc);
-	misc->opaque[0] = 0;
+	misc->__opaque[0] = 0;
 	misc->this_device = NULL;
 }
 
@@ -510,7 +517,7 @@ struct kobject *pelk_device_kobject(struct device *dev)
 /* ---- resizable hash tables ------------------------------------------------------------------ */
 
 /* The layer's struct rhashtable is opaque storage for the kernel's; its
- * params and rhash_head have the kernel's layout (checked above).  The fast
+ * params and rhash_head have the kernel's layout (checked at the end).  The fast
  * paths are inline in the kernel, so they are instantiated here with the
  * params as a run-time value. */
 int pelk_rhashtable_init(void *ht, const struct rhashtable_params *params)
@@ -542,3 +549,6 @@ unsigned int pelk_rhashtable_nelems(void *ht)
 {
 	return atomic_read(&((struct rhashtable *)ht)->nelems);
 }
+
+/* Checked last, once the glue's mirrors of layer structures are declared. */
+#include "pelk_layout.h"

@@ -6,6 +6,9 @@
 #
 # amd64 uses the installed linux-image-amd64 / linux-headers-amd64; arm64
 # uses the packages unpacked by fetch_arm64.sh into WORKDIR/arm64-root.
+# PELK_QEMU_KERNEL=5.10 boots Debian 11's 5.10 kernel of ARCH instead (the
+# phones' generation), unpacked by fetch_510.sh (the arm64 busybox is still
+# fetch_arm64.sh's); the results go to WORKDIR/ARCH-5.10.
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,7 +16,8 @@ root=$(cd "$here/../.." && pwd)
 arch=${1:?usage: run.sh amd64|arm64 [WORKDIR]}
 work=${2:-$root/build/qemu}
 timeout_s=${PELK_QEMU_TIMEOUT:-420}
-out=$work/$arch
+kernel=${PELK_QEMU_KERNEL:-}
+out=$work/$arch${kernel:+-$kernel}
 rm -rf "$out"
 mkdir -p "$out/initramfs"/{bin,kmod,proc,sys,dev,tmp}
 
@@ -41,6 +45,21 @@ arm64)
 	;;
 *)
 	echo "run.sh: unknown architecture $arch" >&2
+	exit 2
+	;;
+esac
+case "$kernel" in
+"") ;;
+5.10)
+	# Debian 11's headers name gcc-10, which Debian 12 lacks: its gcc builds them.
+	stage=$("$here/fetch_510.sh" "$work")
+	kdir=$(newest "$stage"/usr/src/linux-headers-5.10.*-$arch)
+	kver=${kdir##*/linux-headers-}
+	image=$stage/boot/vmlinuz-$kver
+	make_arch+=(CC="$cc")
+	;;
+*)
+	echo "run.sh: unknown kernel $kernel (5.10, or unset for Debian 12's)" >&2
 	exit 2
 	;;
 esac

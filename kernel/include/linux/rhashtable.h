@@ -5,6 +5,7 @@
 #define _LINUX_RHASHTABLE_H
 
 #include <linux/types.h>
+#include <linux/opaque.h>
 
 struct rhash_head {
 	struct rhash_head *next;
@@ -34,9 +35,10 @@ struct rhashtable_params {
 	rht_obj_cmpfn_t obj_cmpfn;
 };
 
+/* Opaque storage for the kernel's own table (see linux/opaque.h). */
 struct rhashtable {
-	unsigned long __opaque[32];
-} __attribute__((aligned(8)));
+	unsigned long __opaque[PELK_RHASHTABLE_SIZE / sizeof(unsigned long)];
+} __attribute__((aligned(PELK_RHASHTABLE_ALIGN)));
 
 __BEGIN_DECLS
 /* 0, or -EINVAL for bad parameters, -ENOMEM when the buckets cannot be had. */

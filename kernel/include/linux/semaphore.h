@@ -2,11 +2,12 @@
 #define _LINUX_SEMAPHORE_H
 
 #include <linux/types.h>
+#include <linux/opaque.h>
 
-/* Opaque storage, large enough for the kernel's own structure. */
+/* Opaque storage for the kernel's own structure (see linux/opaque.h). */
 struct semaphore {
-	unsigned long __opaque[4];
-} __attribute__((aligned(8)));
+	unsigned long __opaque[PELK_SEMAPHORE_SIZE / sizeof(unsigned long)];
+} __attribute__((aligned(PELK_SEMAPHORE_ALIGN)));
 
 __BEGIN_DECLS
 void sema_init(struct semaphore *sem, int val);

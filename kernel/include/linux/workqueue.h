@@ -5,19 +5,21 @@
 
 #include <linux/types.h>
 #include <linux/kernel.h>
+#include <linux/opaque.h>
 
 struct workqueue_struct;
 struct work_struct;
 typedef void (*work_func_t)(struct work_struct *work);
 
+/* Opaque storage for the kernel's own structures (see linux/opaque.h). */
 struct work_struct {
-	unsigned long __opaque[4];
-} __attribute__((aligned(8)));
+	unsigned long __opaque[PELK_WORK_STRUCT_SIZE / sizeof(unsigned long)];
+} __attribute__((aligned(PELK_WORK_STRUCT_ALIGN)));
 
 struct delayed_work {
 	struct work_struct work;
-	unsigned long __opaque[12];
-} __attribute__((aligned(8)));
+	unsigned long __opaque[(PELK_DELAYED_WORK_SIZE - PELK_WORK_STRUCT_SIZE) / sizeof(unsigned long)];
+} __attribute__((aligned(PELK_DELAYED_WORK_ALIGN)));
 
 enum {
 	WQ_UNBOUND = 1 << 1,
