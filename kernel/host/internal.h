@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "task_iter.h"
 
 #undef __always_inline
 namespace kapi {
@@ -74,6 +75,10 @@ struct task_struct {
   std::vector<task_struct *> threads;  // process: its threads, leader first
   host::u64 threads_gen = 0;
   int refs = 0;  // get_task_struct holds
+  // From the task iterator: the leader's record of this cycle, and the
+  // group's unadjusted sums (nanoseconds)
+  const host::TaskRecord *rec = nullptr;
+  host::u64 group_ut = 0, group_st = 0, group_rt = 0;
 };
 
 struct workqueue_struct {
@@ -184,6 +189,10 @@ struct Kernel::Impl {
 
   // readers
   std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0};
+  // the task source: the iterator when it is used, and why this source
+  TaskSource source = TaskSource::Proc;
+  std::string source_reason;
+  std::unique_ptr<TaskIter> iter;
 };
 
 extern Kernel::Impl *g_host;

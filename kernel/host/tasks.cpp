@@ -1,4 +1,5 @@
-// Tasks and CPU counters, read from the proc root.
+// Tasks and CPU counters, read from the proc root, or the tasks from one read
+// of the task iterator per cycle (task_iter.h).
 //
 // Each thread that walks tasks has a view of its own: the processes listed in
 // its current cycle, each read from its stat file once per cycle through a
@@ -21,6 +22,9 @@ struct View {
   std::vector<kapi::task_struct *> order;  // this cycle's processes, by pid
   std::vector<std::unique_ptr<kapi::task_struct>> retired;
   int rcu_depth = 0;
+  // The iterator's records of this cycle, when they came from it.
+  TaskIter::Buffer recs;
+  bool from_iter = false;
   // CPU counters of this cycle
   u64 cpu_gen = 0;
   u32 possible = 0, online = 0;
@@ -120,17 +124,13 @@ void retire(View &v, std::map<int, std::unique_ptr<kapi::task_struct>> &from,
   from.erase(it);
 }
 
-// The processes of this cycle: the proc root's numeric entries whose stat
-// file reads and parses.  A process that vanishes between the listing and
-// the read, or whose file cannot be read or parsed, is left out this cycle.
-void ensure_listed(View &v) {
-  if (v.listed_gen == v.gen) return;
+// The processes of this cycle from the proc root: its numeric entries whose
+// stat file reads and parses.  A process that vanishes between the listing
+// and the read, or whose file cannot be read or parsed, is left out this cycle.
+void list_from_proc(View &v) {
   auto &I = H();
-  v.listed_gen = v.gen;
-  I.listings++;
   std::vector<int> pids = list_ids(I.opt.proc_root);
   std::sort(pids.begin(), pids.end());
-  v.order.clear();
   for (int pid : pids) {
     auto &slot = v.procs[pid];
     if (!slot) {
@@ -143,6 +143,70 @@ void ensure_listed(View &v) {
     }
     slot->seen_gen = v.gen;
     v.order.push_back(slot.get());
+  }
+}
+
+void set_from_record(kapi::task_struct *t, const TaskRecord &r) {
+  std::memcpy(t->comm, r.comm, sizeof(t->comm));
+  t->comm[sizeof(t->comm) - 1] = 0;
+  t->flags = r.flags;
+}
+
+// The processes of this cycle from one read of the task iterator: every
+// group leader, with the times /proc/PID/stat would give for the whole group
+// (its ended threads' totals plus each live thread's own, adjusted as one)
+// and its oom_score_adj.  False when the read failed.
+bool list_from_iter(View &v) {
+  if (!H().iter->read(&v.recs)) return false;
+  const TaskRecord *recs = v.recs.recs.get(), *end = recs + v.recs.n;
+  for (const TaskRecord *r = recs; r < end; r++) {
+    if (r->pid <= 0 || r->pid != r->tgid) continue;
+    auto &slot = v.procs[r->pid];
+    if (!slot) {
+      slot = std::make_unique<kapi::task_struct>();
+      slot->pid = slot->tgid = r->pid;
+    }
+    kapi::task_struct *p = slot.get();
+    set_from_record(p, *r);
+    p->rec = r;
+    p->group_ut = r->dead_utime + r->utime;
+    p->group_st = r->dead_stime + r->stime;
+    p->group_rt = r->dead_runtime + r->runtime;
+    p->oom_score_adj = r->oom_score_adj;
+    p->oom_gen = v.gen;
+    p->seen_gen = v.gen;
+    v.order.push_back(p);
+  }
+  for (const TaskRecord *r = recs; r < end; r++) {
+    if (r->pid == r->tgid) continue;
+    auto p = v.procs.find(r->tgid);
+    if (p == v.procs.end() || p->second->seen_gen != v.gen) continue;  // its leader is not listed
+    p->second->group_ut += r->utime;
+    p->second->group_st += r->stime;
+    p->second->group_rt += r->runtime;
+  }
+  for (kapi::task_struct *p : v.order)
+    adjust_cputime(p->group_ut, p->group_st, p->group_rt, p->rec->group_prev_utime, p->rec->group_prev_stime,
+                   &p->utime, &p->stime);
+  // The iterator walks by pid; a kernel that did not would still be listed in order.
+  if (!std::is_sorted(v.order.begin(), v.order.end(), [](auto *a, auto *b) { return a->pid < b->pid; }))
+    std::sort(v.order.begin(), v.order.end(), [](auto *a, auto *b) { return a->pid < b->pid; });
+  return true;
+}
+
+// The processes of this cycle, from the iterator when there is one (the
+// proc root when its read fails), and the tasks gone since the last cycle
+// retired.
+void ensure_listed(View &v) {
+  if (v.listed_gen == v.gen) return;
+  auto &I = H();
+  v.listed_gen = v.gen;
+  I.listings++;
+  v.order.clear();
+  v.from_iter = I.iter && list_from_iter(v);
+  if (!v.from_iter) {
+    v.order.clear();
+    list_from_proc(v);
   }
   for (auto it = v.procs.begin(); it != v.procs.end();) {
     auto next = std::next(it);
@@ -157,13 +221,24 @@ void ensure_listed(View &v) {
   }
 }
 
-// The threads of process p this cycle, read from its task/ directory.
+// The threads of process p this cycle, read from its task/ directory or
+// taken from the iterator's records.
 void ensure_threads(View &v, kapi::task_struct *p) {
   if (p->thread || p->threads_gen == v.gen) return;
   auto &I = H();
   p->threads_gen = v.gen;
   p->threads.clear();
-  std::vector<int> tids = list_ids(I.opt.proc_root + "/" + std::to_string(p->pid) + "/task");
+  std::vector<int> tids;
+  std::map<int, const TaskRecord *> recs;
+  if (v.from_iter) {
+    for (const TaskRecord *r = v.recs.recs.get(), *end = r + v.recs.n; r < end; r++)
+      if (r->tgid == p->pid && r->pid > 0) {
+        tids.push_back(r->pid);
+        recs[r->pid] = r;
+      }
+  } else {
+    tids = list_ids(I.opt.proc_root + "/" + std::to_string(p->pid) + "/task");
+  }
   // The leader first, then the others by tid.
   std::sort(tids.begin(), tids.end(), [&](int a, int b) {
     return (a == p->pid) != (b == p->pid) ? a == p->pid : a < b;
@@ -180,7 +255,11 @@ void ensure_threads(View &v, kapi::task_struct *p) {
       slot->tgid = p->pid;
       slot->thread = true;
     }
-    if (!read_stat(slot.get())) {
+    if (v.from_iter) {
+      const TaskRecord *r = recs[tid];
+      set_from_record(slot.get(), *r);
+      adjust_cputime(r->utime, r->stime, r->runtime, r->prev_utime, r->prev_stime, &slot->utime, &slot->stime);
+    } else if (!read_stat(slot.get())) {
       I.skipped++;
       continue;
     }
