@@ -1,6 +1,7 @@
-// One live performance cycle of the module on this machine's /proc, side by
-// side with one refresh of `top -b -n 1` and of `ps -e -o pid,comm,time`, at
-// the machine's own process count and with extra idle processes.  Every
+// One live performance cycle of the module on this machine, with its tasks
+// from each source (the proc root's stat files, the BPF task iterator), side
+// by side with one refresh of `top -b -n 1` and of `ps -e -o pid,comm,time`,
+// at the machine's own process count and with extra idle processes.  Every
 // figure is CPU time (user + system): the cycle's is this process's, the
 // tools' is their own as their parent sees it.
 #include <benchmark/benchmark.h>
@@ -85,10 +86,17 @@ void report(benchmark::State &state, double cpu_s) {
       benchmark::Counter(cpu_s * 1e6 / (double)state.iterations() / (procs ? procs : 1));
 }
 
+// Arguments: the extra idle processes, and the source (0 proc, 1 bpf).
 void BM_LiveCycle(benchmark::State &state) {
   IdleProcesses extra((int)state.range(0));
   host::Options opt;  // the log goes nowhere: the cycle is measured, not printed
+  opt.source = state.range(1) ? host::TaskSource::Bpf : host::TaskSource::Proc;
   host::Kernel kernel(opt);
+  if (kernel.task_source() != opt.source) {
+    state.SkipWithError(("no BPF task iterator: " + kernel.task_source_reason()).c_str());
+    return;
+  }
+  state.SetLabel(state.range(1) ? "bpf" : "proc");
   if (kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=3600000") != 0) {
     state.SkipWithError("module not loaded");
     return;
@@ -102,7 +110,8 @@ void BM_LiveCycle(benchmark::State &state) {
     cpu += used;
     state.SetIterationTime(used);
   }
-  // Most of a cycle is the kernel's: making each stat file's text.
+  // With the proc source most of a cycle is the kernel's: making each stat
+  // file's text.
   state.counters["system_share"] = cpu > 0 ? (self_sys_s() - sys0) / cpu : 0;
   kernel.rmmod("pelk_perf_util");
   report(state, cpu);
@@ -131,10 +140,13 @@ void BM_PsRefresh(benchmark::State &state) {
   tool_bench(state, argv);
 }
 
-// 0: the machine as it is; 2000: with that many idle processes more; 5000
-// for the growth of the cycle alone.
-BENCHMARK(BM_LiveCycle)->Arg(0)->Arg(2000)->Arg(5000)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_TopRefresh)->Arg(0)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
-BENCHMARK(BM_PsRefresh)->Arg(0)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
+// 0: the machine as it is; 2000 and 10000: with that many idle processes more.
+BENCHMARK(BM_LiveCycle)
+    ->ArgsProduct({{0, 2000, 10000}, {0, 1}})
+    ->ArgNames({"extra", "bpf"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TopRefresh)->Arg(0)->Arg(2000)->Arg(10000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
+BENCHMARK(BM_PsRefresh)->Arg(0)->Arg(2000)->Arg(10000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
 
 }  // namespace

@@ -85,6 +85,19 @@ std::unique_ptr<TaskIter> TaskIter::open(std::string *why) {
     *why = "the kernel has no BTF (/sys/kernel/btf/vmlinux)";
     return nullptr;
   }
+  // The iterator gives the initial namespace's pids: in a pid namespace of
+  // its own the program would name processes by other numbers than /proc.
+  std::string status;
+  if (FILE *f = fopen("/proc/self/status", "re")) {
+    char line[256];
+    while (fgets(line, sizeof(line), f))
+      if (std::strncmp(line, "NSpid:", 6) == 0) status = line + 6;
+    fclose(f);
+  }
+  if (status.find_first_of(" \t", status.find_first_not_of(" \t")) < status.find('\n')) {
+    *why = "running in a pid namespace of its own";
+    return nullptr;
+  }
   if (geteuid() != 0) {
     *why = "not running as root";
     return nullptr;

@@ -185,9 +185,25 @@ bool list_from_iter(View &v) {
     p->second->group_st += r->stime;
     p->second->group_rt += r->runtime;
   }
+  // Some kernels' iterators never show pid 1 (the 6.18 kernel of the build
+  // machine does not): init is then read from its stat file.  Its threads are
+  // not shown either, which matters only if init is system_server.
+  auto &init = v.procs[1];
+  if (!init) {
+    init = std::make_unique<kapi::task_struct>();
+    init->pid = init->tgid = 1;
+  }
+  if (init->seen_gen != v.gen) {
+    init->rec = nullptr;
+    if (read_stat(init.get())) {
+      init->seen_gen = v.gen;
+      v.order.insert(v.order.begin(), init.get());
+    }
+  }
   for (kapi::task_struct *p : v.order)
-    adjust_cputime(p->group_ut, p->group_st, p->group_rt, p->rec->group_prev_utime, p->rec->group_prev_stime,
-                   &p->utime, &p->stime);
+    if (p->rec)
+      adjust_cputime(p->group_ut, p->group_st, p->group_rt, p->rec->group_prev_utime, p->rec->group_prev_stime,
+                     &p->utime, &p->stime);
   // The iterator walks by pid; a kernel that did not would still be listed in order.
   if (!std::is_sorted(v.order.begin(), v.order.end(), [](auto *a, auto *b) { return a->pid < b->pid; }))
     std::sort(v.order.begin(), v.order.end(), [](auto *a, auto *b) { return a->pid < b->pid; });
