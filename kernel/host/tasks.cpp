@@ -18,7 +18,8 @@ struct View {
   u64 kernel = 0;       // the Kernel it was made for (its serial)
   u64 gen = 1;          // the thread's cycle
   u64 listed_gen = 0;   // cycle of the last listing
-  std::map<int, std::unique_ptr<kapi::task_struct>> procs, threads;
+  using Tasks = std::unordered_map<int, std::unique_ptr<kapi::task_struct>>;
+  Tasks procs, threads;  // by pid, by tid
   std::vector<kapi::task_struct *> order;  // this cycle's processes, by pid
   std::vector<std::unique_ptr<kapi::task_struct>> retired;
   int rcu_depth = 0;
@@ -117,8 +118,7 @@ bool read_stat(kapi::task_struct *t) {
   return true;
 }
 
-void retire(View &v, std::map<int, std::unique_ptr<kapi::task_struct>> &from,
-            std::map<int, std::unique_ptr<kapi::task_struct>>::iterator it) {
+void retire(View &v, View::Tasks &from, View::Tasks::iterator it) {
   drop_fd(it->second.get());
   v.retired.push_back(std::move(it->second));
   from.erase(it);

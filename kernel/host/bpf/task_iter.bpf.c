@@ -5,7 +5,6 @@
  * (CO-RE: field offsets are relocated when the program is loaded). */
 #include "vmlinux.h"
 #include <bpf/bpf_helpers.h>
-#include <bpf/bpf_core_read.h>
 
 #include "task_record.h"
 
@@ -20,24 +19,26 @@ int pelk_task_records(struct bpf_iter__task *ctx)
 
 	if (!task)
 		return 0;
-	r.pid = BPF_CORE_READ(task, pid);
-	r.tgid = BPF_CORE_READ(task, tgid);
-	r.flags = BPF_CORE_READ(task, flags);
-	BPF_CORE_READ_STR_INTO(&r.comm, task, comm);
-	r.utime = BPF_CORE_READ(task, utime);
-	r.stime = BPF_CORE_READ(task, stime);
-	r.runtime = BPF_CORE_READ(task, se.sum_exec_runtime);
-	r.prev_utime = BPF_CORE_READ(task, prev_cputime.utime);
-	r.prev_stime = BPF_CORE_READ(task, prev_cputime.stime);
+	/* Plain loads through the task's BTF pointer (the verifier makes them
+	 * fault-safe), not a helper call per field: this runs for every task. */
+	r.pid = task->pid;
+	r.tgid = task->tgid;
+	r.flags = task->flags;
+	__builtin_memcpy(r.comm, task->comm, sizeof(r.comm));
+	r.utime = task->utime;
+	r.stime = task->stime;
+	r.runtime = task->se.sum_exec_runtime;
+	r.prev_utime = task->prev_cputime.utime;
+	r.prev_stime = task->prev_cputime.stime;
 	if (r.pid == r.tgid) {
-		struct signal_struct *sig = BPF_CORE_READ(task, signal);
+		struct signal_struct *sig = task->signal;
 
-		r.dead_utime = BPF_CORE_READ(sig, utime);
-		r.dead_stime = BPF_CORE_READ(sig, stime);
-		r.dead_runtime = BPF_CORE_READ(sig, sum_sched_runtime);
-		r.group_prev_utime = BPF_CORE_READ(sig, prev_cputime.utime);
-		r.group_prev_stime = BPF_CORE_READ(sig, prev_cputime.stime);
-		r.oom_score_adj = BPF_CORE_READ(sig, oom_score_adj);
+		r.dead_utime = sig->utime;
+		r.dead_stime = sig->stime;
+		r.dead_runtime = sig->sum_sched_runtime;
+		r.group_prev_utime = sig->prev_cputime.utime;
+		r.group_prev_stime = sig->prev_cputime.stime;
+		r.oom_score_adj = sig->oom_score_adj;
 	}
 	bpf_seq_write(seq, &r, sizeof(r));
 	return 0;
