@@ -71,6 +71,7 @@ struct task_struct {
   bool thread = false;             // an entry of a process's task/ directory
   int fd = -1;                     // its stat file, kept open between cycles
   host::u64 seen_gen = 0;          // cycle in which it was last read
+  size_t order_idx = 0;            // its place in the cycle's list of processes
   short oom_score_adj = 0;
   host::u64 oom_gen = 0;
   std::vector<task_struct *> threads;  // process: its threads, leader first

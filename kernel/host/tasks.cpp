@@ -224,6 +224,7 @@ void ensure_listed(View &v) {
     v.order.clear();
     list_from_proc(v);
   }
+  for (size_t i = 0; i < v.order.size(); i++) v.order[i]->order_idx = i;
   for (auto it = v.procs.begin(); it != v.procs.end();) {
     auto next = std::next(it);
     if (it->second->seen_gen != v.gen) retire(v, v.procs, it);
@@ -340,6 +341,9 @@ struct task_struct *next_task(struct task_struct *p) {
     host::ensure_listed(v);
     return v.order.empty() ? &init_task : v.order.front();
   }
+  // A process of this cycle knows its place; another is placed by its pid.
+  size_t i = p->order_idx;
+  if (i < v.order.size() && v.order[i] == p) return i + 1 < v.order.size() ? v.order[i + 1] : &init_task;
   auto it = std::upper_bound(v.order.begin(), v.order.end(), p->pid,
                              [](int pid, const task_struct *t) { return pid < t->pid; });
   return it == v.order.end() ? &init_task : *it;
