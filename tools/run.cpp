@@ -131,7 +131,7 @@ int report_task_source(const host::Kernel &kernel, host::TaskSource asked, std::
     return kFailure;
   }
   err << "pelk_perf_util: tasks from " << (bpf ? "bpf" : "proc") << " ("
-      << (bpf ? "" : asked == host::TaskSource::Auto ? "one stat file per process; bpf: " : "one stat file per process, ")
+      << (bpf ? "" : asked == host::TaskSource::Auto ? "one stat file per process; bpf: " : "one stat file per process; ")
       << kernel.task_source_reason() << ")\n";
   return kOk;
 }
