@@ -1,17 +1,18 @@
 // The live host backend: the kernel facilities of kernel/include served by
-// the running Linux machine.  Tasks and CPU counters come from a proc root
-// (/proc by default, or a recorded tree), clocks are the machine's own, every
+// the running Linux machine.  Tasks come from a BPF task iterator where one
+// can be loaded, else, like the CPU counters, from a proc root (/proc by
+// default, or a recorded tree), clocks are the machine's own, every
 // delayed work runs on a worker thread of its own, and what the module
 // reports goes to a sink.  One Kernel exists at a time.
 //
 // Where it differs from a phone's kernel, on purpose:
 // - a walk of the task list sees the processes as they were when the walk's
-//   cycle first listed them: the listing and every process's stat file are
-//   read once per cycle (per worker thread), so the ten name look-ups of the
-//   top-ten table do not read the proc tree again;
+//   cycle first listed them: the iterator, or the listing and every
+//   process's stat file, are read once per cycle (per worker thread), so the
+//   ten name look-ups of the top-ten table do not read them again;
 // - the idle queries answer -1, so idle and iowait come from /proc/stat;
-// - times come in clock ticks (USER_HZ) and are converted to nanoseconds, so
-//   they are exact only to a tick.
+// - from a proc root, times come in clock ticks (USER_HZ) and are converted
+//   to nanoseconds, so they are exact only to a tick.
 #pragma once
 
 #include <cstdint>
