@@ -168,7 +168,7 @@ bool TaskIter::read(Buffer *buf) const {
 struct TaskIter::Impl {};
 
 std::unique_ptr<TaskIter> TaskIter::open(std::string *why) {
-  *why = "this build has no BPF support (clang, libbpf or bpftool, or the build machine's BTF, were missing)";
+  *why = "this build has no BPF support (PELK_BPF=OFF, or clang, libbpf, bpftool or the BTF were missing)";
   return nullptr;
 }
 
