@@ -1,11 +1,13 @@
-// One live performance cycle of the module on this machine's /proc, side by
-// side with one refresh of `top -b -n 1` and of `ps -e -o pid,comm,time`, at
-// the machine's own process count and with extra idle processes.  Every
+// One live performance cycle of the module on this machine, with its tasks
+// from each source (the proc root's stat files, the BPF task iterator), side
+// by side with one refresh of `top -b -n 1` and of `ps -e -o pid,comm,time`,
+// at the machine's own process count and with extra idle processes.  Every
 // figure is CPU time (user + system): the cycle's is this process's, the
 // tools' is their own as their parent sees it.
 #include <benchmark/benchmark.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -48,23 +50,29 @@ int process_count() {
   return n;
 }
 
-// Idle processes that stand in for a busier machine, gone with the object.
+// Idle processes that stand in for a busier machine.  One pool, grown or
+// shrunk to what each benchmark asks for: the benchmarks run size by size, so
+// each process is forked once (forks are slow on a loaded machine).
 struct IdleProcesses {
   std::vector<pid_t> pids;
-  explicit IdleProcesses(int n) {
-    for (int i = 0; i < n; i++) {
+  void resize(int n) {
+    while ((int)pids.size() > n) {
+      kill(pids.back(), SIGKILL);
+      waitpid(pids.back(), nullptr, 0);
+      pids.pop_back();
+    }
+    while ((int)pids.size() < n) {
       pid_t p = fork();
       if (p == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         for (;;) pause();
       }
-      if (p > 0) pids.push_back(p);
+      if (p < 0) break;
+      pids.push_back(p);
     }
   }
-  ~IdleProcesses() {
-    for (pid_t p : pids) kill(p, SIGKILL);
-    for (pid_t p : pids) waitpid(p, nullptr, 0);
-  }
-};
+  ~IdleProcesses() { resize(0); }
+} idle;
 
 void run_tool(const char *const argv[]) {
   pid_t p = fork();
@@ -85,10 +93,17 @@ void report(benchmark::State &state, double cpu_s) {
       benchmark::Counter(cpu_s * 1e6 / (double)state.iterations() / (procs ? procs : 1));
 }
 
+// Arguments: the extra idle processes, and the source (0 proc, 1 bpf).
 void BM_LiveCycle(benchmark::State &state) {
-  IdleProcesses extra((int)state.range(0));
+  idle.resize((int)state.range(0));
   host::Options opt;  // the log goes nowhere: the cycle is measured, not printed
+  opt.source = state.range(1) ? host::TaskSource::Bpf : host::TaskSource::Proc;
   host::Kernel kernel(opt);
+  if (kernel.task_source() != opt.source) {
+    state.SkipWithError(("no BPF task iterator: " + kernel.task_source_reason()).c_str());
+    return;
+  }
+  state.SetLabel(state.range(1) ? "bpf" : "proc");
   if (kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=3600000") != 0) {
     state.SkipWithError("module not loaded");
     return;
@@ -102,14 +117,15 @@ void BM_LiveCycle(benchmark::State &state) {
     cpu += used;
     state.SetIterationTime(used);
   }
-  // Most of a cycle is the kernel's: making each stat file's text.
+  // With the proc source most of a cycle is the kernel's: making each stat
+  // file's text.
   state.counters["system_share"] = cpu > 0 ? (self_sys_s() - sys0) / cpu : 0;
   kernel.rmmod("pelk_perf_util");
   report(state, cpu);
 }
 
 void tool_bench(benchmark::State &state, const char *const argv[]) {
-  IdleProcesses extra((int)state.range(0));
+  idle.resize((int)state.range(0));
   double cpu = 0;
   for (auto _ : state) {
     double t = children_cpu_s();
@@ -131,10 +147,26 @@ void BM_PsRefresh(benchmark::State &state) {
   tool_bench(state, argv);
 }
 
-// 0: the machine as it is; 2000: with that many idle processes more; 5000
-// for the growth of the cycle alone.
-BENCHMARK(BM_LiveCycle)->Arg(0)->Arg(2000)->Arg(5000)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_TopRefresh)->Arg(0)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
-BENCHMARK(BM_PsRefresh)->Arg(0)->Arg(2000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(20);
+// Size by size: the machine as it is, then with 2,000 and 10,000 idle
+// processes more; at each, the cycle with each source, then top and ps.
+const bool registered = [] {
+  for (int extra : {0, 2000, 10000}) {
+    benchmark::RegisterBenchmark("BM_LiveCycle", BM_LiveCycle)
+        ->Args({extra, 0})
+        ->Args({extra, 1})
+        ->ArgNames({"extra", "bpf"})
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+    using Fn = void (*)(benchmark::State &);
+    for (auto [name, fn] : {std::pair<const char *, Fn>{"BM_TopRefresh", BM_TopRefresh}, {"BM_PsRefresh", BM_PsRefresh}})
+      benchmark::RegisterBenchmark(name, fn)
+          ->Arg(extra)
+          ->ArgName("extra")
+          ->UseManualTime()
+          ->Unit(benchmark::kMicrosecond)
+          ->Iterations(extra > 5000 ? 5 : 20);
+  }
+  return true;
+}();
 
 }  // namespace

@@ -61,6 +61,17 @@ Kernel::Kernel(const Options &opt) : impl_(std::make_unique<Impl>()) {
   }
   struct statfs fs;
   impl_->keep_fds = statfs(opt.proc_root.c_str(), &fs) == 0 && fs.f_type == 0x9fa0;  // PROC_SUPER_MAGIC
+  if (opt.source == TaskSource::Proc) {
+    impl_->source_reason = "asked for";
+  } else if (opt.proc_root != "/proc") {
+    impl_->source_reason = "the proc root is " + opt.proc_root + ", not the machine's own";
+  } else {
+    impl_->iter = TaskIter::open(&impl_->source_reason);
+    if (impl_->iter) {
+      impl_->source = TaskSource::Bpf;
+      impl_->source_reason = "one read of a BPF task iterator per cycle";
+    }
+  }
   set_sys_tz();
   g_host = impl_.get();
 }
@@ -103,6 +114,9 @@ void Kernel::notify_feature_change() {
 ReadStats Kernel::read_stats() const {
   return {impl_->listings.load(), impl_->stat_reads.load(), impl_->opens.load(), impl_->skipped.load()};
 }
+
+TaskSource Kernel::task_source() const { return impl_->source; }
+const std::string &Kernel::task_source_reason() const { return impl_->source_reason; }
 
 const std::string &Kernel::last_load_error() const { return impl_->last_load_error; }
 

@@ -1,17 +1,18 @@
 // The live host backend: the kernel facilities of kernel/include served by
-// the running Linux machine.  Tasks and CPU counters come from a proc root
-// (/proc by default, or a recorded tree), clocks are the machine's own, every
+// the running Linux machine.  Tasks come from a BPF task iterator where one
+// can be loaded, else, like the CPU counters, from a proc root (/proc by
+// default, or a recorded tree), clocks are the machine's own, every
 // delayed work runs on a worker thread of its own, and what the module
 // reports goes to a sink.  One Kernel exists at a time.
 //
 // Where it differs from a phone's kernel, on purpose:
 // - a walk of the task list sees the processes as they were when the walk's
-//   cycle first listed them: the listing and every process's stat file are
-//   read once per cycle (per worker thread), so the ten name look-ups of the
-//   top-ten table do not read the proc tree again;
+//   cycle first listed them: the iterator, or the listing and every
+//   process's stat file, are read once per cycle (per worker thread), so the
+//   ten name look-ups of the top-ten table do not read them again;
 // - the idle queries answer -1, so idle and iowait come from /proc/stat;
-// - times come in clock ticks (USER_HZ) and are converted to nanoseconds, so
-//   they are exact only to a tick.
+// - from a proc root, times come in clock ticks (USER_HZ) and are converted
+//   to nanoseconds, so they are exact only to a tick.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +40,13 @@ struct Record {
   int pid = 0;
 };
 
+// Where the facts of processes and threads come from: a BPF task iterator,
+// read once per cycle (task_iter.h), or the proc root's stat files.  Auto
+// takes the iterator where it can be loaded and the proc root is /proc.
+enum class TaskSource { Auto, Bpf, Proc };
+
 struct Options {
+  TaskSource source = TaskSource::Auto;
   std::string proc_root = "/proc";
   std::string cpu_root = "/sys/devices/system/cpu";  // possible/online; /proc/stat when absent
   std::string out_dir;  // proc files published below it; empty: not published
@@ -49,7 +56,7 @@ struct Options {
 
 // Counters of the proc readers, for tests and benchmarks.
 struct ReadStats {
-  u64 listings = 0;     // reads of the proc root's directory
+  u64 listings = 0;     // reads of the proc root's directory, or of the task iterator
   u64 stat_reads = 0;   // process and thread stat files read
   u64 opens = 0;        // stat files opened (a kept descriptor is reused)
   u64 skipped = 0;      // entries skipped: vanished, unreadable or malformed
@@ -88,6 +95,10 @@ class Kernel {
   // Worker threads alive.
   int worker_threads() const;
   ReadStats read_stats() const;
+  // The source the tasks come from (Bpf or Proc, never Auto), and why that
+  // one: for Proc under Auto, why the iterator could not be used.
+  TaskSource task_source() const;
+  const std::string &task_source_reason() const;
 
   // Starts a new cycle for the calling thread: its next walk lists the proc
   // tree again.  Worker threads do this before each work they run.

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,7 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "task_iter.h"
 
 #include "kapi_prelude.h"
 
@@ -61,11 +63,16 @@ struct task_struct {
   bool thread = false;             // an entry of a process's task/ directory
   int fd = -1;                     // its stat file, kept open between cycles
   host::u64 seen_gen = 0;          // cycle in which it was last read
+  size_t order_idx = 0;            // its place in the cycle's list of processes
   short oom_score_adj = 0;
   host::u64 oom_gen = 0;
   std::vector<task_struct *> threads;  // process: its threads, leader first
   host::u64 threads_gen = 0;
   int refs = 0;  // get_task_struct holds
+  // From the task iterator: the leader's record of this cycle, and the
+  // group's unadjusted sums (nanoseconds)
+  const host::TaskRecord *rec = nullptr;
+  host::u64 group_ut = 0, group_st = 0, group_rt = 0;
 };
 
 struct workqueue_struct {
@@ -176,6 +183,10 @@ struct Kernel::Impl {
 
   // readers
   std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0};
+  // the task source: the iterator when it is used, and why this source
+  TaskSource source = TaskSource::Proc;
+  std::string source_reason;
+  std::unique_ptr<TaskIter> iter;
 };
 
 extern Kernel::Impl *g_host;

@@ -1,4 +1,5 @@
-// Tasks and CPU counters, read from the proc root.
+// Tasks and CPU counters, read from the proc root, or the tasks from one read
+// of the task iterator per cycle (task_iter.h).
 //
 // Each thread that walks tasks has a view of its own: the processes listed in
 // its current cycle, each read from its stat file once per cycle through a
@@ -17,10 +18,14 @@ struct View {
   u64 kernel = 0;       // the Kernel it was made for (its serial)
   u64 gen = 1;          // the thread's cycle
   u64 listed_gen = 0;   // cycle of the last listing
-  std::map<int, std::unique_ptr<kapi::task_struct>> procs, threads;
+  using Tasks = std::unordered_map<int, std::unique_ptr<kapi::task_struct>>;
+  Tasks procs, threads;  // by pid, by tid
   std::vector<kapi::task_struct *> order;  // this cycle's processes, by pid
   std::vector<std::unique_ptr<kapi::task_struct>> retired;
   int rcu_depth = 0;
+  // The iterator's records of this cycle, when they came from it.
+  TaskIter::Buffer recs;
+  bool from_iter = false;
   // CPU counters of this cycle
   u64 cpu_gen = 0;
   u32 possible = 0, online = 0;
@@ -113,24 +118,19 @@ bool read_stat(kapi::task_struct *t) {
   return true;
 }
 
-void retire(View &v, std::map<int, std::unique_ptr<kapi::task_struct>> &from,
-            std::map<int, std::unique_ptr<kapi::task_struct>>::iterator it) {
+void retire(View &v, View::Tasks &from, View::Tasks::iterator it) {
   drop_fd(it->second.get());
   v.retired.push_back(std::move(it->second));
   from.erase(it);
 }
 
-// The processes of this cycle: the proc root's numeric entries whose stat
-// file reads and parses.  A process that vanishes between the listing and
-// the read, or whose file cannot be read or parsed, is left out this cycle.
-void ensure_listed(View &v) {
-  if (v.listed_gen == v.gen) return;
+// The processes of this cycle from the proc root: its numeric entries whose
+// stat file reads and parses.  A process that vanishes between the listing
+// and the read, or whose file cannot be read or parsed, is left out this cycle.
+void list_from_proc(View &v) {
   auto &I = H();
-  v.listed_gen = v.gen;
-  I.listings++;
   std::vector<int> pids = list_ids(I.opt.proc_root);
   std::sort(pids.begin(), pids.end());
-  v.order.clear();
   for (int pid : pids) {
     auto &slot = v.procs[pid];
     if (!slot) {
@@ -144,6 +144,87 @@ void ensure_listed(View &v) {
     slot->seen_gen = v.gen;
     v.order.push_back(slot.get());
   }
+}
+
+void set_from_record(kapi::task_struct *t, const TaskRecord &r) {
+  std::memcpy(t->comm, r.comm, sizeof(t->comm));
+  t->comm[sizeof(t->comm) - 1] = 0;
+  t->flags = r.flags;
+}
+
+// The processes of this cycle from one read of the task iterator: every
+// group leader, with the times /proc/PID/stat would give for the whole group
+// (its ended threads' totals plus each live thread's own, adjusted as one)
+// and its oom_score_adj.  False when the read failed.
+bool list_from_iter(View &v) {
+  if (!H().iter->read(&v.recs)) return false;
+  const TaskRecord *recs = v.recs.recs.get(), *end = recs + v.recs.n;
+  for (const TaskRecord *r = recs; r < end; r++) {
+    if (r->pid <= 0 || r->pid != r->tgid) continue;
+    auto &slot = v.procs[r->pid];
+    if (!slot) {
+      slot = std::make_unique<kapi::task_struct>();
+      slot->pid = slot->tgid = r->pid;
+    }
+    kapi::task_struct *p = slot.get();
+    set_from_record(p, *r);
+    p->rec = r;
+    p->group_ut = r->dead_utime + r->utime;
+    p->group_st = r->dead_stime + r->stime;
+    p->group_rt = r->dead_runtime + r->runtime;
+    p->oom_score_adj = r->oom_score_adj;
+    p->oom_gen = v.gen;
+    p->seen_gen = v.gen;
+    v.order.push_back(p);
+  }
+  for (const TaskRecord *r = recs; r < end; r++) {
+    if (r->pid == r->tgid) continue;
+    auto p = v.procs.find(r->tgid);
+    if (p == v.procs.end() || p->second->seen_gen != v.gen) continue;  // its leader is not listed
+    p->second->group_ut += r->utime;
+    p->second->group_st += r->stime;
+    p->second->group_rt += r->runtime;
+  }
+  // Some kernels' iterators never show pid 1 (the 6.18 kernel of the build
+  // machine does not): init is then read from its stat file.  Its threads are
+  // not shown either, which matters only if init is system_server.
+  auto &init = v.procs[1];
+  if (!init) {
+    init = std::make_unique<kapi::task_struct>();
+    init->pid = init->tgid = 1;
+  }
+  if (init->seen_gen != v.gen) {
+    init->rec = nullptr;
+    if (read_stat(init.get())) {
+      init->seen_gen = v.gen;
+      v.order.insert(v.order.begin(), init.get());
+    }
+  }
+  for (kapi::task_struct *p : v.order)
+    if (p->rec)
+      adjust_cputime(p->group_ut, p->group_st, p->group_rt, p->rec->group_prev_utime, p->rec->group_prev_stime,
+                     &p->utime, &p->stime);
+  // The iterator walks by pid; a kernel that did not would still be listed in order.
+  if (!std::is_sorted(v.order.begin(), v.order.end(), [](auto *a, auto *b) { return a->pid < b->pid; }))
+    std::sort(v.order.begin(), v.order.end(), [](auto *a, auto *b) { return a->pid < b->pid; });
+  return true;
+}
+
+// The processes of this cycle, from the iterator when there is one (the
+// proc root when its read fails), and the tasks gone since the last cycle
+// retired.
+void ensure_listed(View &v) {
+  if (v.listed_gen == v.gen) return;
+  auto &I = H();
+  v.listed_gen = v.gen;
+  I.listings++;
+  v.order.clear();
+  v.from_iter = I.iter && list_from_iter(v);
+  if (!v.from_iter) {
+    v.order.clear();
+    list_from_proc(v);
+  }
+  for (size_t i = 0; i < v.order.size(); i++) v.order[i]->order_idx = i;
   for (auto it = v.procs.begin(); it != v.procs.end();) {
     auto next = std::next(it);
     if (it->second->seen_gen != v.gen) retire(v, v.procs, it);
@@ -157,13 +238,24 @@ void ensure_listed(View &v) {
   }
 }
 
-// The threads of process p this cycle, read from its task/ directory.
+// The threads of process p this cycle, read from its task/ directory or
+// taken from the iterator's records.
 void ensure_threads(View &v, kapi::task_struct *p) {
   if (p->thread || p->threads_gen == v.gen) return;
   auto &I = H();
   p->threads_gen = v.gen;
   p->threads.clear();
-  std::vector<int> tids = list_ids(I.opt.proc_root + "/" + std::to_string(p->pid) + "/task");
+  std::vector<int> tids;
+  std::map<int, const TaskRecord *> recs;
+  if (v.from_iter) {
+    for (const TaskRecord *r = v.recs.recs.get(), *end = r + v.recs.n; r < end; r++)
+      if (r->tgid == p->pid && r->pid > 0) {
+        tids.push_back(r->pid);
+        recs[r->pid] = r;
+      }
+  } else {
+    tids = list_ids(I.opt.proc_root + "/" + std::to_string(p->pid) + "/task");
+  }
   // The leader first, then the others by tid.
   std::sort(tids.begin(), tids.end(), [&](int a, int b) {
     return (a == p->pid) != (b == p->pid) ? a == p->pid : a < b;
@@ -180,7 +272,11 @@ void ensure_threads(View &v, kapi::task_struct *p) {
       slot->tgid = p->pid;
       slot->thread = true;
     }
-    if (!read_stat(slot.get())) {
+    if (v.from_iter) {
+      const TaskRecord *r = recs[tid];
+      set_from_record(slot.get(), *r);
+      adjust_cputime(r->utime, r->stime, r->runtime, r->prev_utime, r->prev_stime, &slot->utime, &slot->stime);
+    } else if (!read_stat(slot.get())) {
       I.skipped++;
       continue;
     }
@@ -245,6 +341,9 @@ struct task_struct *next_task(struct task_struct *p) {
     host::ensure_listed(v);
     return v.order.empty() ? &init_task : v.order.front();
   }
+  // A process of this cycle knows its place; another is placed by its pid.
+  size_t i = p->order_idx;
+  if (i < v.order.size() && v.order[i] == p) return i + 1 < v.order.size() ? v.order[i + 1] : &init_task;
   auto it = std::upper_bound(v.order.begin(), v.order.end(), p->pid,
                              [](int pid, const task_struct *t) { return pid < t->pid; });
   return it == v.order.end() ? &init_task : *it;

@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "host.h"
 #include "run.h"
+#include "task_iter.h"
 
 namespace fs = std::filesystem;
 
@@ -91,6 +93,44 @@ host::Options collecting(const fs::path &out, Collector &c) {
   return opt;
 }
 
+// The facility layer's task functions, as the module calls them.
+namespace kface {
+extern "C" {
+struct task_struct;
+task_struct *find_task_by_vpid(int nr);
+task_struct *task_first_thread(task_struct *p);
+task_struct *task_next_thread(task_struct *p, task_struct *t);
+int task_pid_nr(const task_struct *t);
+void task_cputime_adjusted(task_struct *p, host::u64 *ut, host::u64 *st);
+void thread_group_cputime_adjusted(task_struct *p, host::u64 *ut, host::u64 *st);
+}
+}  // namespace kface
+
+// User and system time (ns) of each process of pids as a live kernel reading
+// its tasks from `source` gives them in one cycle, keyed {pid, 0}, and of each
+// thread of `threaded`, keyed {pid, tid}.
+using Times = std::map<std::pair<int, int>, std::pair<host::u64, host::u64>>;
+Times cycle_times(host::TaskSource source, const std::vector<pid_t> &pids, pid_t threaded, host::TaskSource *used) {
+  host::Options opt;
+  opt.source = source;
+  host::Kernel kernel(opt);
+  *used = kernel.task_source();
+  host::Kernel::new_cycle();
+  Times out;
+  for (pid_t pid : pids) {
+    kface::task_struct *p = kface::find_task_by_vpid(pid);
+    if (!p) continue;
+    auto &group = out[{pid, 0}];
+    kface::thread_group_cputime_adjusted(p, &group.first, &group.second);
+    if (pid != threaded) continue;
+    for (kface::task_struct *t = kface::task_first_thread(p); t; t = kface::task_next_thread(p, t)) {
+      auto &own = out[{pid, kface::task_pid_nr(t)}];
+      kface::task_cputime_adjusted(t, &own.first, &own.second);
+    }
+  }
+  return out;
+}
+
 // Loads the module with a cycle every 20 ms and the health watch switched on
 // (so that it walks too); insmod's result.
 int load_with_health_watch(host::Kernel &kernel) {
@@ -152,6 +192,76 @@ TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
   EXPECT_GE(near, 1) << "no cycle gave the child's real use";
 }
 
+// The task iterator gives, per process and per thread, the user and system
+// time /proc/PID/stat gives: read between two reads of /proc, each figure lies
+// between theirs, within one clock tick (/proc's are whole ticks, rounded down).  A busy process, an idle one, and a
+// threaded one with two spinning threads, a sleeping leader and a thread that
+// burned CPU and ended (its time stays in the group's).
+TEST(Live, TaskIteratorGivesProcTimesWithinOneTick) {
+  std::string why;
+  if (!host::TaskIter::open(&why)) GTEST_SKIP() << "this machine cannot load the BPF task iterator: " << why;
+  auto child = [](void (*body)()) {
+    int ready[2];
+    if (pipe(ready) != 0) return (pid_t)-1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      body();
+      char c = 1;
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      for (;;) pause();
+    }
+    char c;
+    close(ready[1]);
+    bool ok = pid > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    return ok ? pid : (pid_t)-1;
+  };
+  pid_t busy = child([] { std::thread([] { for (;;) __asm__ volatile(""); }).detach(); });
+  pid_t idle = child([] {});
+  pid_t threaded = child([] {
+    std::thread([] {  // burns 100 ms of CPU, then ends
+      struct timespec ts = {};
+      while (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) == 0 && ts.tv_nsec < 100000000 && ts.tv_sec == 0) {
+      }
+    }).join();
+    for (int i = 0; i < 2; i++) std::thread([] { for (;;) __asm__ volatile(""); }).detach();
+  });
+  ASSERT_GT(busy, 0);
+  ASSERT_GT(idle, 0);
+  ASSERT_GT(threaded, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  std::vector<pid_t> pids = {1, getpid(), busy, idle, threaded};
+  host::TaskSource used[3];
+  Times before = cycle_times(host::TaskSource::Proc, pids, threaded, &used[0]);
+  Times iter = cycle_times(host::TaskSource::Bpf, pids, threaded, &used[1]);
+  Times after = cycle_times(host::TaskSource::Proc, pids, threaded, &used[2]);
+  for (pid_t p : {busy, idle, threaded}) kill(p, SIGKILL);
+  for (pid_t p : {busy, idle, threaded}) waitpid(p, nullptr, 0);
+  ASSERT_EQ(used[1], host::TaskSource::Bpf);
+  ASSERT_EQ(used[0], host::TaskSource::Proc);
+
+  const host::u64 tick = 1000000000ull / (host::u64)sysconf(_SC_CLK_TCK);
+  for (pid_t p : pids) EXPECT_EQ(iter.count({p, 0}), 1u) << p;
+  // The threaded process's leader and two spinners (a sanitizer may add a thread of its own).
+  EXPECT_GE(iter.size(), pids.size() + 3);
+  for (auto &[key, t] : iter) {
+    ASSERT_TRUE(before.count(key) && after.count(key)) << key.first << "/" << key.second;
+    auto b = before[key], a = after[key];
+    SCOPED_TRACE(std::to_string(key.first) + "/" + std::to_string(key.second));
+    EXPECT_GE(t.first + tick, b.first);
+    EXPECT_LE(t.first, a.first + tick);
+    EXPECT_GE(t.second + tick, b.second);
+    EXPECT_LE(t.second, a.second + tick);
+  }
+  // The ended thread's 100 ms are in the group's time, not in its live threads'.
+  host::u64 group = iter[{threaded, 0}].first + iter[{threaded, 0}].second, live = 0;
+  for (auto &[key, t] : iter)
+    if (key.first == threaded && key.second) live += t.first + t.second;
+  EXPECT_GE(group, live + 100000000 - tick);
+}
+
 TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
   fs::path out = temp_dir();
   std::ostringstream o, e;
@@ -163,6 +273,9 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
                                o, e);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(rc, 0) << e.str();
+  std::string said = e.str();  // the task source, once
+  EXPECT_EQ(said.rfind("pelk_perf_util: tasks from ", 0), 0u) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_EQ(worker_threads(), 0);
   EXPECT_GE(took, 1.4);
   std::string text = o.str();
@@ -183,7 +296,8 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
                                        {"--switch", "wifi=on"}, {"--switch", "health=yes"}, {"stray"},
-                                       {"--duration"}, {"--duration", "-1"}, {"--proc-root", "/nonexistent"}}) {
+                                       {"--duration"}, {"--duration", "-1"}, {"--proc-root", "/nonexistent"},
+                                       {"--source", "ebpf"}, {"--source", "bpf", "--proc-root", PELK_TREES_DIR}}) {
     std::ostringstream o2, e2;
     EXPECT_EQ(pelk_tool::run_live(bad, o2, e2), 2) << bad[0];
     EXPECT_TRUE(o2.str().empty());

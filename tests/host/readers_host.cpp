@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host.h"
+#include "task_iter.h"
 
 namespace fs = std::filesystem;
 
@@ -127,6 +128,8 @@ TEST_F(RecordedTree, SuccessorCycleGivesExactDeltasLoadsSplitAndSystemServerThre
       "[K]  user[32],system[02],iowait[00],irq[00],idle[65]",
       "[K][Perf] PELK Perf Statistic done",
   };
+  // A recorded tree is read file by file, whatever the machine offers.
+  EXPECT_EQ(kernel_->task_source(), host::TaskSource::Proc) << kernel_->task_source_reason();
   host::ReadStats before = kernel_->read_stats();
   EXPECT_EQ(cycle(), want);
   host::ReadStats after = kernel_->read_stats();
@@ -211,6 +214,31 @@ TEST(ProcParsers, ProcStatAndOomScoreAdj) {
 
 // Every input kept from fuzzing the readers goes through all of them again
 // (under the sanitizers in the sanitizer build).
+// The kernel's adjustment of a task's tick-sampled user and system time to
+// its runtime, as /proc/PID/stat answers them (values in nanoseconds).
+TEST(ProcParsers, CputimeAdjustedAsTheKernelAnswers) {
+  struct Row {
+    host::u64 utime, stime, runtime, prev_ut, prev_st, ut, st;
+  } rows[] = {
+      {30, 10, 100, 0, 0, 75, 25},     // the runtime split in the ticks' ratio
+      {30, 0, 100, 0, 0, 100, 0},      // no system tick: all user
+      {0, 10, 100, 0, 0, 0, 100},      // no user tick: all system
+      {0, 0, 100, 0, 0, 100, 0},       // no tick at all: user
+      {30, 10, 100, 20, 40, 60, 40},   // system never below its last answer
+      {30, 10, 100, 80, 10, 80, 20},   // nor user
+      {30, 10, 100, 70, 40, 70, 40},   // runtime not above the last answer: that answer
+      {30, 10, 90, 10, 10, 68, 22},    // 10 * 90 / 40 = 22.5, rounded down
+      // ticks times runtime beyond 64 bits
+      {3ull << 40, 1ull << 40, 1ull << 62, 0, 0, 3ull << 60, 1ull << 60},
+  };
+  for (const Row &r : rows) {
+    host::u64 ut = 0, st = 0;
+    host::adjust_cputime(r.utime, r.stime, r.runtime, r.prev_ut, r.prev_st, &ut, &st);
+    EXPECT_EQ(ut, r.ut) << r.utime << " " << r.stime << " " << r.runtime;
+    EXPECT_EQ(st, r.st) << r.utime << " " << r.stime << " " << r.runtime;
+  }
+}
+
 TEST(ProcParsers, FuzzCorpusStillReads) {
   int files = 0;
   for (const auto &e : fs::directory_iterator(PELK_PROC_CORPUS_DIR)) {

@@ -37,6 +37,10 @@ const char kRunUsage[] =
     "Options:\n"
     "  --period MS            the cycle's period (the kmonitor_delay parameter)\n"
     "  --duration SECONDS     stop after this long (default: until Ctrl-C)\n"
+    "  --source auto|bpf|proc where processes come from: bpf, one read of a BPF task\n"
+    "                         iterator per cycle (root, a kernel with BTF); proc, one\n"
+    "                         stat file per process; auto (default): bpf where it can\n"
+    "                         be loaded, else proc.  The choice is said on stderr\n"
     "  --proc-root DIR        read processes and /proc/stat from DIR (default /proc)\n"
     "  --out DIR              publish the module's proc files below DIR (default:\n"
     "                         $XDG_RUNTIME_DIR/pelk_perf_util, else /tmp/pelk_perf_util-UID)\n"
@@ -114,6 +118,21 @@ void run_event_command(const std::string &cmd, const std::string &line) {
   }
 }
 
+// Says once which source the tasks come from and why; a refusal when bpf was
+// asked for and cannot be had.
+int report_task_source(const host::Kernel &kernel, host::TaskSource asked, std::ostream &err) {
+  bool bpf = kernel.task_source() == host::TaskSource::Bpf;
+  if (asked == host::TaskSource::Bpf && !bpf) {
+    err << "pelk_perf_util: --source bpf: the BPF task iterator cannot be used: " << kernel.task_source_reason()
+        << "\n";
+    return kExitFailure;
+  }
+  err << "pelk_perf_util: tasks from " << (bpf ? "bpf" : "proc") << " ("
+      << (bpf ? "" : asked == host::TaskSource::Auto ? "one stat file per process; bpf: " : "one stat file per process; ")
+      << kernel.task_source_reason() << ")\n";
+  return kExitOk;
+}
+
 // What the command line asks of a live run.
 struct LiveOptions {
   std::optional<long> period_ms;
@@ -121,6 +140,7 @@ struct LiveOptions {
   std::string proc_root = "/proc", out_dir = default_out_dir(), log_path, on_event, mod = module_path();
   Format format = Format::Text;
   std::map<unsigned long long, int> switches;
+  host::TaskSource source = host::TaskSource::Auto;
 };
 
 // "health=on,zeb=off" into o.switches; a usage error's status, or -1.
@@ -151,8 +171,8 @@ int read_options(const std::vector<std::string> &args, LiveOptions &o, std::ostr
       out << kRunUsage;
       return kExitOk;
     }
-    static const char *const with_value[] = {"--period", "--duration", "--proc-root", "--out", "--format",
-                                             "--switch", "--log", "--on-event", "--module"};
+    static const char *const with_value[] = {"--period", "--duration", "--source", "--proc-root", "--out",
+                                             "--format", "--switch", "--log", "--on-event", "--module"};
     if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value))
       return usage_error(err, a.rfind("-", 0) == 0 ? "unknown option " + a : "unexpected argument \"" + a + "\"");
     std::optional<std::string> v = w.value();
@@ -170,6 +190,11 @@ int read_options(const std::vector<std::string> &args, LiveOptions &o, std::ostr
       if (value.empty() || *end || errno || !std::isfinite(s) || s <= 0 || s > 1e9)
         return usage_error(err, "--duration wants a number of seconds, got \"" + value + "\"");
       o.duration_s = s;
+    } else if (a == "--source") {
+      if (value == "auto") o.source = host::TaskSource::Auto;
+      else if (value == "bpf") o.source = host::TaskSource::Bpf;
+      else if (value == "proc") o.source = host::TaskSource::Proc;
+      else return usage_error(err, "unknown source \"" + value + "\" (auto, bpf or proc)");
     } else if (a == "--proc-root") {
       o.proc_root = value;
     } else if (a == "--out") {
@@ -213,6 +238,7 @@ void wait_for_stop(const sigset_t &stop, std::optional<double> duration_s) {
 // end and unloads it; the exit status.
 int play_live(const LiveOptions &o, const host::Options &opt, const sigset_t &stop, std::ostream &err) {
   host::Kernel kernel(opt);
+  if (report_task_source(kernel, o.source, err) != kExitOk) return kExitFailure;
   std::string params = o.period_ms ? "kmonitor_delay=" + std::to_string(*o.period_ms) : "";
   int rc = kernel.insmod(o.mod, params);
   if (rc != 0) {
@@ -234,6 +260,8 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   if (int status = read_options(args, o, out, err); status >= 0) return status;
   const std::string &proc_root = o.proc_root;
 
+  if (o.source == host::TaskSource::Bpf && proc_root != "/proc")
+    return usage_error(err, "--source bpf reads this machine's tasks, not --proc-root " + proc_root);
   struct stat st;
   if (stat(proc_root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     err << "pelk_perf_util: --proc-root " << proc_root << " is not a directory\n";
@@ -260,6 +288,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
 
   u64 seq = 0;
   host::Options opt;
+  opt.source = o.source;
   opt.proc_root = proc_root;
   // A recorded tree carries its CPU lists in DIR/cpu, or they come from its stat file.
   if (proc_root != "/proc") opt.cpu_root = proc_root + "/cpu";
