@@ -4,8 +4,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
+#include "log_parse.h"
 #include "program_path.h"
 
 #ifndef PELK_RUN_DEFAULT_PATH
@@ -16,6 +20,40 @@
 #endif
 
 namespace pelk_tool {
+
+bool output_is_an_input(const std::string &output, const Args &inputs, std::ostream &err) {
+  namespace fs = std::filesystem;
+  auto same = [](const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; };
+  struct stat out_st;
+  // Writing to a device or a pipe destroys nothing (`-o /dev/null`).
+  bool exists = stat(output.c_str(), &out_st) == 0 && S_ISREG(out_st.st_mode);
+  // The directories the output is (or would be) in, up to the root, links
+  // resolved.
+  std::vector<struct stat> dirs;
+  std::error_code ec;
+  fs::path dir = fs::weakly_canonical(fs::absolute(output, ec), ec).parent_path();
+  for (int depth = 0; !ec && depth < 4096; ++depth) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) dirs.push_back(st);
+    if (!dir.has_relative_path()) break;
+    dir = dir.parent_path();
+  }
+  for (const std::string &in : inputs) {
+    struct stat st;
+    if (in == "-" ? fstat(STDIN_FILENO, &st) != 0 : stat(in.c_str(), &st) != 0) continue;
+    const char *how = nullptr;
+    if (exists && same(st, out_st)) how = "is also an input";
+    else if (S_ISDIR(st.st_mode))
+      for (const struct stat &d : dirs)
+        if (same(d, st)) how = "is inside an input directory";
+    if (how) {
+      err << "pelk_perf_util: the output " << shown(output) << " " << how << " ("
+          << (in == "-" ? std::string("standard input") : shown(in)) << "); nothing was written\n";
+      return true;
+    }
+  }
+  return false;
+}
 
 namespace {
 

@@ -21,6 +21,12 @@ int plot_command(const Args &args, std::ostream &out, std::ostream &err);      /
 // process over to it, with the same words.  Returns only when it could not.
 int run_command(const Args &args, std::ostream &out, std::ostream &err);       // commands.cpp
 
+// True, with the refusal on err, when the output file would destroy one of
+// the inputs before it is read: the same file (device and inode, whatever the
+// links or names lead to it, standard input included), or a file inside an
+// input directory.  Checked before the output is opened.
+bool output_is_an_input(const std::string &output, const Args &inputs, std::ostream &err);
+
 // Runs the program with args (without the program's name): looks the
 // command up in the table and runs it.
 int run_cli(const Args &args, std::ostream &out, std::ostream &err);

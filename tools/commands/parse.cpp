@@ -1,11 +1,13 @@
 // `pelk_perf_util parse`: the module's report lines of kernel logs as tables.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
 
 #include "commands.h"
 #include "log_input.h"
+#include "log_parse.h"
 #include "log_table.h"
 
 namespace pelk_tool {
@@ -25,11 +27,16 @@ const char kParseUsage[] =
     "                         overload or modem\n"
     "  --format FORMAT        json (default), jsonl or csv\n"
     "  -o, --output FILE      write the table to FILE instead of standard output\n"
+    "  --max-decompressed N   refuse a compressed log or archive that expands\n"
+    "                         beyond N bytes (K, M, G allowed; default 16G)\n"
+    "  --max-ratio N          refuse one that expands more than N times its\n"
+    "                         size (default 1000)\n"
     "  --help                 show this help\n"
     "\n"
     "Lines that look like the module's but cannot be read are reported on standard\n"
     "error with their file and line number.  Exit status: 0 on success, 1 when a\n"
-    "log cannot be read or the output cannot be written, 2 for bad options.\n";
+    "log cannot be read or is refused, or the output cannot be written, 2 for bad\n"
+    "options or an output that is one of the inputs.\n";
 
 }  // namespace
 
@@ -38,6 +45,7 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
   TableWhat what = TableWhat::Cycles;
   std::optional<std::string> output;
   std::vector<std::string> paths;
+  InputLimits limits;
   auto bad = [&](const std::string &msg) { return usage_error(err, msg, kParseUsage); };
   Words w(args);
   while (w.next()) {
@@ -46,7 +54,8 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
       out << kParseUsage;
       return kExitOk;
     }
-    if (a == "--what" || a == "--format" || a == "--output" || a == "-o") {
+    if (a == "--what" || a == "--format" || a == "--output" || a == "-o" || a == "--max-decompressed" ||
+        a == "--max-ratio") {
       std::optional<std::string> v = w.value();
       if (!v) return bad("option " + a + " needs a value");
       const std::string &value = *v;
@@ -64,6 +73,16 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
         for (const auto &[name, kind] : kinds)
           if (value == name) what = kind, found = true;
         if (!found) return bad("unknown kind \"" + value + "\" for --what");
+      } else if (a == "--max-decompressed" || a == "--max-ratio") {
+        // A count, with K, M or G for binary multiples.
+        char *end = nullptr;
+        errno = 0;
+        unsigned long long n = value.empty() || value[0] == '-' ? 0 : strtoull(value.c_str(), &end, 10);
+        int shift = !end ? 0 : *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
+        if (end && shift) ++end;
+        if (!end || *end || errno || n == 0 || (shift && n > (UINT64_MAX >> shift)))
+          return bad("option " + a + " needs a positive count (K, M or G allowed)");
+        (a == "--max-ratio" ? limits.max_ratio : limits.max_bytes) = (uint64_t)n << shift;
       } else {
         output = value;
       }
@@ -75,12 +94,13 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
   }
   if (paths.empty()) paths.push_back("-");
 
+  if (output && output_is_an_input(*output, paths, err)) return kExitUsage;
   std::ofstream file;
   std::ostream *sink = &out;
   if (output) {
     file.open(*output, std::ios::binary | std::ios::trunc);
     if (!file) {
-      err << "pelk_perf_util: cannot write " << *output << ": " << strerror(errno) << "\n";
+      err << "pelk_perf_util: cannot write " << shown(*output) << ": " << strerror(errno) << "\n";
       return kExitFailure;
     }
     sink = &file;
@@ -93,7 +113,7 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
         writer.start_file(f);
         return writer.sink();
       },
-      err, &damaged);
+      err, &damaged, limits);
   writer.finish();
   sink->flush();
   if (!*sink) {

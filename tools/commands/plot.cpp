@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "log_input.h"
+#include "log_parse.h"
 #include "page.h"
 
 #ifndef PELK_CHARTJS_PATH
@@ -61,6 +62,7 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
   if (!output) return bad("plot needs -o PAGE.html");
   if (paths.size() > 1) return bad("plot draws one log at a time");
   if (paths.empty()) paths.push_back("-");
+  if (output_is_an_input(*output, paths, err)) return kExitUsage;
   if (!chartjs) {
     const char *env = getenv("PELK_CHARTJS");
     chartjs = env && *env ? env : PELK_CHARTJS_PATH;
@@ -69,7 +71,7 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
   std::stringstream lib_text;
   lib_text << lib.rdbuf();
   if (!lib || lib_text.str().empty()) {
-    err << "pelk_perf_util: cannot read the Chart.js library " << *chartjs
+    err << "pelk_perf_util: cannot read the Chart.js library " << shown(*chartjs)
         << " (Debian package libjs-chart.js, or --chartjs FILE)\n";
     return kExitFailure;
   }
@@ -84,13 +86,13 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
 
   std::ofstream file(*output, std::ios::binary | std::ios::trunc);
   if (!file) {
-    err << "pelk_perf_util: cannot write " << *output << ": " << strerror(errno) << "\n";
+    err << "pelk_perf_util: cannot write " << shown(*output) << ": " << strerror(errno) << "\n";
     return kExitFailure;
   }
   page.write(file, title, lib_text.str(), damaged);
   file.flush();
   if (!file) {
-    err << "pelk_perf_util: cannot write " << *output << "\n";
+    err << "pelk_perf_util: cannot write " << shown(*output) << "\n";
     return kExitFailure;
   }
   return kExitOk;

@@ -149,8 +149,9 @@ std::string entry_name(struct archive_entry *e) {
 
 class Reader {
  public:
-  Reader(const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err, uint64_t *damaged)
-      : sink_for_(sink_for), err_(err), damaged_(damaged) {}
+  Reader(const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err, uint64_t *damaged,
+         const InputLimits &limits)
+      : sink_for_(sink_for), err_(err), damaged_(damaged), limits_(limits) {}
 
   bool path(const std::string &path);
 
@@ -163,6 +164,8 @@ class Reader {
   const std::function<LogSink(const std::string &file)> &sink_for_;
   std::ostream &err_;
   uint64_t *damaged_;
+  const InputLimits &limits_;
+  uint64_t expanded_ = 0;  // decompressed bytes of the file being read
   std::vector<char> buf_ = std::vector<char>(1 << 20);
 };
 
@@ -175,7 +178,7 @@ bool Reader::plain(const std::string &name, FILE *f) {
   bool ok = !ferror(f);
   p.finish();
   *damaged_ += p.damaged();
-  if (!ok) err_ << "pelk_perf_util: error reading " << name << "\n";
+  if (!ok) err_ << "pelk_perf_util: error reading " << shown(name) << "\n";
   return ok;
 }
 
@@ -183,10 +186,10 @@ bool Reader::plain(const std::string &name, FILE *f) {
 // the compressed stream is damaged.
 void Reader::stopped(struct archive *a, const Source &s, const std::string &name) {
   if (s.read_errno) {
-    err_ << "pelk_perf_util: error reading " << name << "\n";
+    err_ << "pelk_perf_util: error reading " << shown(name) << "\n";
   } else {
     const char *why = archive_error_string(a);
-    err_ << "pelk_perf_util: " << name << ": damaged: " << (why ? why : "unreadable") << "\n";
+    err_ << "pelk_perf_util: " << shown(name) << ": damaged: " << (why ? shown(why) : "unreadable") << "\n";
   }
 }
 
@@ -200,6 +203,19 @@ bool Reader::data(struct archive *a, const Source &s, const std::string &name, G
   la_int64_t offset;
   int r;
   while ((r = archive_read_data_block(a, &block, &size, &offset)) == ARCHIVE_OK) {
+    expanded_ += size;
+    uint64_t read = s.offset > 0 ? s.offset : 1;
+    bool too_big = expanded_ > limits_.max_bytes;
+    if (too_big || (expanded_ > (1u << 20) && expanded_ / read >= limits_.max_ratio)) {
+      p.finish();
+      *damaged_ += p.damaged();
+      int levels = archive_filter_count(a) - 1;
+      err_ << "pelk_perf_util: " << shown(name) << ": refused: "
+           << (levels > 1 ? std::to_string(levels) + " levels of compression expand" : std::string("expands"));
+      if (too_big) err_ << " beyond " << limits_.max_bytes << " bytes (--max-decompressed)\n";
+      else err_ << " more than " << limits_.max_ratio << " times the file's size (--max-ratio)\n";
+      return false;
+    }
     if (check) {
       check->crc = crc32_z(check->crc, static_cast<const Bytef *>(block), size);
       check->size += size;
@@ -213,13 +229,14 @@ bool Reader::data(struct archive *a, const Source &s, const std::string &name, G
     return false;
   }
   if (check && !s.later_gzip_header && !gzip_trailer_matches(s.f, *check)) {
-    err_ << "pelk_perf_util: " << name << ": damaged: gzip CRC or length does not match its data\n";
+    err_ << "pelk_perf_util: " << shown(name) << ": damaged: gzip CRC or length does not match its data\n";
     return false;
   }
   return true;
 }
 
 bool Reader::file(const std::string &path, FILE *f) {
+  expanded_ = 0;
   struct stat st;
   bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
   off_t start = regular ? ftello(f) : 0;  // standard input may stand inside its file
@@ -228,7 +245,7 @@ bool Reader::file(const std::string &path, FILE *f) {
   s->f = f;
   Archive a = open_archive(s.get(), regular);
   if (!a) {
-    err_ << "pelk_perf_util: cannot read " << path << ": out of memory\n";
+    err_ << "pelk_perf_util: cannot read " << shown(path) << ": out of memory\n";
     return false;
   }
   struct archive_entry *e = nullptr;
@@ -273,7 +290,7 @@ bool Reader::path(const std::string &path) {
   if (path == "-") return file(path, stdin);
   FILE *f = fopen(path.c_str(), "rb");
   if (!f) {
-    err_ << "pelk_perf_util: cannot read " << path << ": " << strerror(errno) << "\n";
+    err_ << "pelk_perf_util: cannot read " << shown(path) << ": " << strerror(errno) << "\n";
     return false;
   }
   bool ok = file(path, f);
@@ -285,21 +302,31 @@ bool Reader::path(const std::string &path) {
 
 bool read_logs(const std::vector<std::string> &paths,
                const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
-               uint64_t *damaged) {
+               uint64_t *damaged, const InputLimits &limits) {
   namespace fs = std::filesystem;
   bool ok = true;
   *damaged = 0;
-  Reader reader(sink_for, err, damaged);
+  Reader reader(sink_for, err, damaged, limits);
   for (const std::string &path : paths) {
     std::error_code ec;
     if (path != "-" && fs::is_directory(path, ec)) {
-      std::vector<std::string> files;
-      for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
-           !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file(ec)) files.push_back(it->path().string());
-      if (ec) {
-        err << "pelk_perf_util: cannot list " << path << ": " << ec.message() << "\n";
-        ok = false;
+      // Every directory that cannot be listed is named and fails the run;
+      // the others are still read.  Links to directories are not followed
+      // (no loops), links to files are.
+      std::vector<std::string> files, dirs = {path};
+      while (!dirs.empty()) {
+        std::string d = std::move(dirs.back());
+        dirs.pop_back();
+        std::error_code dec;
+        for (fs::directory_iterator it(d, dec); !dec && it != fs::directory_iterator(); it.increment(dec)) {
+          std::error_code fec;
+          if (it->is_directory(fec) && !it->is_symlink(fec)) dirs.push_back(it->path().string());
+          else if (it->is_regular_file(fec)) files.push_back(it->path().string());
+        }
+        if (dec) {
+          err << "pelk_perf_util: cannot list " << shown(d) << ": " << dec.message() << "\n";
+          ok = false;
+        }
       }
       std::sort(files.begin(), files.end());
       for (const std::string &f : files) ok &= reader.path(f);

@@ -12,11 +12,18 @@
 
 namespace pelk_tool {
 
+// How far a compressed log or an archive may expand, per input file: past
+// these it is refused (a decompression bomb), with what was read kept.
+struct InputLimits {
+  uint64_t max_bytes = 16ull << 30;  // decompressed bytes
+  uint64_t max_ratio = 1000;         // decompressed bytes per byte of the file, once past 1 MiB
+};
+
 // Reads the logs named by paths (files, directories, "-" for standard input)
 // through one parser per file; the sink maker gives each file its sink.
 // Returns false when a path could not be read (reported on err).
 bool read_logs(const std::vector<std::string> &paths,
                const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
-               uint64_t *damaged);
+               uint64_t *damaged, const InputLimits &limits = {});
 
 }  // namespace pelk_tool

@@ -132,26 +132,31 @@ struct Cursor {
     while (!t.empty() && t[0] == ' ') t.remove_prefix(1);
     return t;
   }
-  // A %02d/%04d field of a date.
-  int two(size_t w = 2) {
+  // A %02d/%04d field: zero-padded to the width, within what the module
+  // can print there (a month from 1 to 12, any int for a percentage).
+  int two(size_t w = 2, int64_t lo = 0, int64_t hi = INT32_MAX) {
     size_t start = i;
+    bool neg = lo < 0 && i < s.size() && s[i] == '-';
+    if (neg) ++i;
     uint64_t v = unum();
+    int64_t x = v > (uint64_t)INT32_MAX + 1 ? INT64_MAX : neg ? -(int64_t)v : (int64_t)v;
+    if (x < lo || x > hi) ok = false;
     width(start, w);
-    return (int)v;
+    return ok ? (int)x : 0;
   }
   bool done() const { return ok && at_end(); }
 };
 
 bool read_time(Cursor &c, LocalTime &t) {
-  t.month = c.two();
+  t.month = c.two(2, 1, 12);
   c.lit("-");
-  t.day = c.two();
+  t.day = c.two(2, 1, 31);
   c.lit(" ");
-  t.hour = c.two();
+  t.hour = c.two(2, 0, 23);
   c.lit(":");
-  t.minute = c.two();
+  t.minute = c.two(2, 0, 59);
   c.lit(":");
-  t.second = c.two();
+  t.second = c.two(2, 0, 59);
   c.lit(")");
   t.set = c.done();
   return t.set;
@@ -232,8 +237,15 @@ std::string Cycle::missing() const {
 
 uint64_t Cycle::total_load() const {
   uint64_t t = 0;
-  for (uint64_t c : cpu) t += c;
+  for (uint64_t c : cpu) t = __builtin_add_overflow(t, c, &t) ? UINT64_MAX : t;
   return t;
+}
+
+bool Cycle::total_fits() const {
+  uint64_t t = 0;
+  for (uint64_t c : cpu)
+    if (__builtin_add_overflow(t, c, &t)) return false;
+  return true;
 }
 
 uint64_t Cycle::overload_threshold() const {
@@ -248,7 +260,8 @@ void LogParser::feed(const char *data, size_t n) {
     const char *nl = (const char *)memchr(data, '\n', n);
     size_t len = nl ? (size_t)(nl - data) : n;
     if (carry_.empty() && !carry_too_long_ && nl) {
-      take_line(std::string_view(data, len));
+      // A line beyond the limit is cut there, as when it comes in pieces.
+      take_line(std::string_view(data, len < kMaxLine ? len : kMaxLine));
     } else {
       size_t room = kMaxLine > carry_.size() ? kMaxLine - carry_.size() : 0;
       if (len > room) carry_too_long_ = true;
@@ -354,10 +367,28 @@ void LogParser::take_line(std::string_view line) {
   for (int parts = 0; parts < 16 && !m.empty(); ++parts) m = take_message(m);
 }
 
+std::string shown(std::string_view text) {
+  std::string o;
+  o.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = (unsigned char)text[i];
+    bool c1 = c == 0xc2 && i + 1 < text.size() && (unsigned char)text[i + 1] >= 0x80 && (unsigned char)text[i + 1] < 0xa0;
+    if (c < 0x20 || c == 0x7f || c == '\\' || c1) {
+      char tmp[5];
+      snprintf(tmp, sizeof tmp, "\\x%02x", c);
+      o += tmp;
+      if (c1) snprintf(tmp, sizeof tmp, "\\x%02x", (unsigned char)text[++i]), o += tmp;
+    } else {
+      o += (char)c;
+    }
+  }
+  return o;
+}
+
 void LogParser::damaged_line(std::string_view why) {
   ++damaged_;
-  std::string_view shown = raw_.substr(0, 200);
-  err_ << "pelk_perf_util: " << file_ << ":" << line_ << ": damaged " << why << " line: " << shown << "\n";
+  err_ << "pelk_perf_util: " << shown(file_) << ":" << line_ << ": damaged " << why << " line: " << shown(raw_.substr(0, 200))
+       << "\n";
 }
 
 Cycle &LogParser::open_cycle() {
@@ -543,9 +574,10 @@ bool read_sum(std::string_view m, Cycle &cy, uint64_t line, std::string_view *re
   }
   c.lit(t.sum_parts[5] + t.utc_parts[0]);
   int u[6];
+  static const int lo[6] = {0, 1, 1, 0, 0, 0}, hi[6] = {INT32_MAX, 12, 31, 23, 59, 59};
   for (int k = 0; k < 6; ++k) {
     if (k) c.lit(t.utc_parts[k]);
-    u[k] = c.two(k ? 2 : 4);
+    u[k] = c.two(k ? 2 : 4, lo[k], hi[k]);
   }
   c.lit(t.utc_parts[6]);
   if (!c.ok) return false;
@@ -611,7 +643,7 @@ bool read_split(std::string_view m, Cycle &cy) {
   Cursor c{m, t.split.size()};
   int v[5];
   for (int k = 0; k < 5; ++k) {
-    v[k] = c.two();
+    v[k] = c.two(2, INT32_MIN, INT32_MAX);  // the module's shares wrap, cast to int
     c.lit(t.split_parts[k + 1]);
   }
   if (!c.done()) return false;
@@ -771,7 +803,7 @@ void LogParser::take_marker(std::string_view m) {
 // A device name in the log: the kernel command line's serial number, or a bug
 // report's system properties.
 void LogParser::take_device(std::string_view m) {
-  if (!device_.empty() || m.size() < 14) return;
+  if (m.size() < 14) return;
   std::string_view value;
   size_t at;
   if ((at = m.find("androidboot.serialno=")) != std::string_view::npos) {
@@ -783,7 +815,8 @@ void LogParser::take_device(std::string_view m) {
   } else {
     return;
   }
-  if (value.empty() || value.size() > 64) return;
+  // A second phone's serial later in the same log labels what follows it.
+  if (value.empty() || value.size() > 64 || value == device_) return;
   device_ = std::string(value);
   if (sink_.device) sink_.device(device_);
 }

@@ -74,7 +74,11 @@ struct Cycle {
 
   bool complete() const;
   std::string missing() const;        // "start,done", ... or empty
+  // The sum of the CPUs' loads, at most UINT64_MAX: each load is a 64-bit
+  // figure, so the sum may not fit (then total_fits() is false), while
+  // comparing it with a threshold stays right.
   uint64_t total_load() const;
+  bool total_fits() const;
   // What the module compares total_load() with: 98 per online CPU; 0 when the
   // header, and so the number of CPUs, is not known.
   uint64_t overload_threshold() const;
@@ -112,6 +116,12 @@ struct LogSink {
   std::function<void(const HealthLine &)> health;
   std::function<void(const std::string &)> device;  // the log named its device
 };
+
+// Log text or a name as a message on a terminal may show it: control bytes
+// (C0, DEL, and C1 as UTF-8 writes them), backslash included, as \xNN, so a
+// log line or an entry name can neither add a line of its own nor move the
+// cursor or change colours.
+std::string shown(std::string_view text);
 
 class LogParser {
  public:

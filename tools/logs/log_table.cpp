@@ -34,13 +34,33 @@ const char *modem_status_name(ModemStatus s) {
 }
 
 // Length of the valid UTF-8 sequence at s[i], 0 if there is none.
+// The length of the UTF-8 character at s[i], 0 when it is not one: overlong
+// forms, surrogates and code points beyond U+10FFFF are not.
 size_t utf8_len(std::string_view s, size_t i) {
   unsigned char c = (unsigned char)s[i];
-  size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (c < 0x80) return 1;
+  size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
   if (n == 0 || i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k)
+  unsigned char lo = 0x80, hi = 0xbf, second = (unsigned char)s[i + 1];
+  if (c == 0xe0) lo = 0xa0;
+  else if (c == 0xed) hi = 0x9f;
+  else if (c == 0xf0) lo = 0x90;
+  else if (c == 0xf4) hi = 0x8f;
+  if (second < lo || second > hi) return 0;
+  for (size_t k = 2; k < n; ++k)
     if (((unsigned char)s[i + k] >> 6) != 2) return 0;
   return n;
+}
+
+// A kernel timestamp ("0010.5", "20.") as a JSON number: no leading zeros,
+// no dot without digits after it.
+std::string json_seconds(std::string_view ts) {
+  size_t dot = ts.find('.');
+  std::string_view whole = ts.substr(0, dot), frac = dot == std::string_view::npos ? "" : ts.substr(dot + 1);
+  while (whole.size() > 1 && whole[0] == '0') whole.remove_prefix(1);
+  std::string o = whole.empty() ? "0" : std::string(whole);
+  if (!frac.empty()) o += "." + std::string(frac);
+  return o;
 }
 
 // Column names of a table, in their order.
@@ -135,6 +155,11 @@ void TableWriter::boolean(bool v) {
   buf_ += v ? "true" : "false";
 }
 
+void TableWriter::total(const Cycle &c) {
+  if (c.total_fits()) unum(c.total_load());
+  else null();
+}
+
 void TableWriter::raw(std::string_view s) {
   if (s.empty()) return null();
   key();
@@ -144,13 +169,17 @@ void TableWriter::raw(std::string_view s) {
 void TableWriter::str(std::string_view s) {
   key();
   if (format_ == TableFormat::Csv) {
-    bool quote = s.find_first_of(",\"\r\n") != std::string_view::npos ||
+    // A text cell that a spreadsheet would take for a formula (a process may
+    // be named "=cmd|' /c calc'!A1") gets a leading ' and is quoted.
+    bool formula = !s.empty() && std::string_view("=+-@\t\r").find(s.front()) != std::string_view::npos;
+    bool quote = formula || s.find_first_of(",\"\r\n") != std::string_view::npos ||
                  (!s.empty() && (s.front() == ' ' || s.back() == ' '));
     if (!quote) {
       buf_ += s;
       return;
     }
     buf_ += '"';
+    if (formula) buf_ += '\'';
     for (char c : s) {
       if (c == '"') buf_ += '"';
       buf_ += c;
@@ -194,7 +223,9 @@ void TableWriter::begin_row(const LogPlace &at, uint64_t line) {
   if (device_.empty()) null();
   else str(device_);
   unum(line);
-  raw(at.ts);
+  if (at.ts.empty()) null();
+  else if (format_ == TableFormat::Csv) raw(at.ts);
+  else raw(json_seconds(at.ts));
   if (at.stamp.empty()) null();
   else str(at.stamp);
 }
@@ -246,7 +277,7 @@ void TableWriter::put_cycle_row(const Cycle &c) {
     null();
   }
   num(c.top_rows);
-  if (c.has_cpus) unum(c.total_load());
+  if (c.has_cpus) total(c);
   else null();
   split(c);
   str(modem_status_name(c.modem));
@@ -280,7 +311,7 @@ void TableWriter::put_cpus_row(const Cycle &c) {
   unum(c.at.line);
   time(c.time);
   for (uint64_t v : c.cpu) unum(v);
-  unum(c.total_load());
+  total(c);
   split(c);
   end_row();
 }
@@ -297,13 +328,13 @@ void TableWriter::put_overload_row(const Cycle &c) {
   boolean(c.complete());
   if (known) {
     num(c.online_cpus);
-    unum(c.total_load());
+    total(c);
     unum(threshold);
     boolean(over);
     num(streak_);
   } else {
     null();
-    unum(c.total_load());
+    total(c);
     null();
     null();
     null();

@@ -33,6 +33,7 @@ class TableWriter {
   void boolean(bool v);
   void str(std::string_view s);
   void raw(std::string_view s);  // a number as printed
+  void total(const Cycle &c);    // the block's total load, null when beyond 64 bits
   void time(const LocalTime &t);
   void key();
   void flush(bool all);

@@ -132,6 +132,24 @@ std::string script_safe(std::string s) {
   return s;
 }
 
+// JSON that can neither end the <script> it stands in nor open a comment or a
+// tag there, nor end a line of the script: <, >, & and U+2028, U+2029 (which
+// only ever stand inside strings) written as \u escapes.
+std::string script_json(const json &j) {
+  std::string s = j.dump(-1, ' ', false, json::error_handler_t::replace), o;
+  o.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    char ch = s[i];
+    if (ch == '<') o += "\\u003c";
+    else if (ch == '>') o += "\\u003e";
+    else if (ch == '&') o += "\\u0026";
+    else if (ch == '\xe2' && i + 2 < s.size() && s[i + 1] == '\x80' && (s[i + 2] == '\xa8' || s[i + 2] == '\xa9'))
+      o += s[i + 2] == '\xa8' ? "\\u2028" : "\\u2029", i += 2;
+    else o += ch;
+  }
+  return o;
+}
+
 }  // namespace
 
 Page::Page() : c_(std::make_unique<Collected>()) {}
@@ -189,7 +207,7 @@ void Page::write(std::ostream &out, const std::string &title, const std::string 
        << "<h2>Events</h2><div class=\"chart\" style=\"height:170px\"><canvas id=\"events\"></canvas></div>\n"
        << "<table><tbody id=\"eventlist\"></tbody></table>\n"
        << "<script>\nconst DATA = "
-       << script_safe(data.dump(-1, ' ', false, json::error_handler_t::replace)) << ";\n"
+       << script_json(data) << ";\n"
        << page_script() << "\n</script>\n</body></html>\n";
 }
 

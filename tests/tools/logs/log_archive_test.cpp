@@ -226,6 +226,40 @@ TEST_F(ArchivedLogs, DamageStopsTheFileKeepingWhatWasReadBefore) {
   EXPECT_NE(out.str().find((dir_ / "overload.log").string() + ","), std::string::npos);
 }
 
+// A decompression bomb is refused by its size or its ratio of expansion,
+// nested compression named as such; a limit raised by option lets it through.
+TEST_F(ArchivedLogs, BombsAreRefusedUnlessTheLimitsAreRaised) {
+  write_archive(dir_ / "big.gz", "raw", ARCHIVE_FILTER_GZIP, {{"big", big_}});
+  write_archive(dir_ / "inner.gz", "raw", ARCHIVE_FILTER_GZIP, {{"inner", std::string(8u << 20, '\n')}});
+  std::stringstream inner;
+  inner << std::ifstream(dir_ / "inner.gz", std::ios::binary).rdbuf();
+  write_archive(dir_ / "nested.gz", "raw", ARCHIVE_FILTER_GZIP, {{"nested", inner.str()}});
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // a piece of the message
+  };
+  const std::string big = (dir_ / "big.gz").string(), nested = (dir_ / "nested.gz").string();
+  const Case cases[] = {
+      {{big}, 0, ""},
+      {{big, "--max-decompressed", "100K"}, 1, big + ": refused: expands beyond 102400 bytes (--max-decompressed)"},
+      {{nested}, 1, nested + ": refused: 2 levels of compression expand more than 1000 times the file's size"},
+      {{nested, "--max-ratio=1000000"}, 0, ""},
+      {{nested, "--max-ratio=1000000", "--max-decompressed=4M"}, 1, "2 levels of compression expand beyond 4194304"},
+      {{nested, "--max-ratio=0"}, 2, "needs a positive count"},
+      {{nested, "--max-decompressed=1Q"}, 2, "needs a positive count"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[1 % c.args.size()]);
+    std::vector<std::string> args = {"parse"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::ostringstream out, err;
+    EXPECT_EQ(run_cli(args, out, err), c.status) << err.str();
+    EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+    EXPECT_EQ(err.str().find(": damaged: "), std::string::npos) << err.str();  // not taken for damage
+  }
+}
+
 // Every input kept from fuzzing the reading of log files is read again
 // (under the sanitizers in the sanitizer build): a table or a reported
 // failure, and the table is well formed either way.

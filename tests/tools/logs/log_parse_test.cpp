@@ -309,7 +309,9 @@ TEST(ParseRoundTrip, GarbledLogsNeverStopTheReader) {
   // and gives the same records whatever pieces the stream comes in.
   std::string log = run("system_server").text;
   log = reshape(log, [](auto ts, auto t) { return "<6>[" + ts + "][ T12] " + t; }) +
-        "12-08 16:48:12.345     0     0 I         : [K]  Cpus Usage [ 1\n(3)[12:a]\n[ 1.0] <9>\n";
+        "12-08 16:48:12.345     0     0 I         : [K]  Cpus Usage [ 1\n(3)[12:a]\n[ 1.0] <9>\n" +
+        // Beyond the line limit whole, cut the same way in one piece or many.
+        "[" + std::string(5000, ' ') + "2.5] com.app, 1min:5, 5min:3\n";
   uint32_t seed = 12345;
   auto next = [&]() { return seed = seed * 1103515245u + 12345u, (seed >> 8) % log.size(); };
   for (int round = 0; round < 20; ++round) {
@@ -373,10 +375,94 @@ TEST(ParseCommand, ManyFilesBecomeOneTableWithFileAndDevice) {
   fs::remove_all(dir);
 }
 
+// What a hostile user or an unlucky operator may hand `parse` and `plot`, and
+// the sound answer: the status, a piece of the message, and the logs intact.
+TEST(ParseCommand, HostileInputsGetASoundAnswer) {
+  fs::path dir = fs::temp_directory_path() / ("pelk_hostile_" + std::to_string(getpid()));
+  fs::create_directories(dir / "in");
+  const std::string log = run("sustained_overload").text;
+  std::ofstream(dir / "in" / "a.log") << log;
+  std::ofstream(dir / "lib.js") << "var Chart = function () {};";
+  fs::create_symlink(dir / "in" / "a.log", dir / "link.log");
+  fs::create_hard_link(dir / "in" / "a.log", dir / "hard.log");
+  fs::create_symlink(dir / "in", dir / "in_link");
+  std::string formula = log;
+  for (size_t at = 0; (at = formula.find("      benchmark", at)) != std::string::npos;)
+    formula.replace(at, 15, "  =HYPERLINK(1)");
+  std::ofstream(dir / "formula.log") << formula;
+  std::ofstream(dir / "escape.log") << "[K]  Cpus Usage [\x1b]0;owned\x07\n";
+  // Figures the module cannot print, odd timestamps, names that are not
+  // UTF-8, and a second phone's serial later in the log.
+  std::string odd = log;
+  auto swap = [&](const std::string &from, const std::string &to, bool all) {
+    for (size_t at = 0; (at = odd.find(from, at)) != std::string::npos; at += to.size()) {
+      odd.replace(at, from.size(), to);
+      if (!all) break;
+    }
+  };
+  swap("[ 2], [ 2], [ 2], [ 2]", "[18446744073709551615], [ 2], [ 2], [ 2]", false);
+  swap("(12-07 00:00:06)", "(13-07 00:00:06)", false);
+  swap("user[100]", "user[4294967312]", false);
+  swap("[   99.000000]", "[0099.]", true);
+  swap("[  101.000000]", "[00101.50]", true);
+  swap("      benchmark", "\xc0\xaf\xed\xa0\x80\xf5" "benchmark", false);
+  std::ofstream(dir / "odd.log") << "[    0.000000] Kernel command line: androidboot.serialno=ONE\n"
+                                 << odd << "[  999.000000] Kernel command line: androidboot.serialno=TWO\n"
+                                 << log;
+  const std::string a = (dir / "in" / "a.log").string(), in = (dir / "in").string();
+  auto at = [&](const char *name) { return (dir / name).string(); };
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // a piece of the message
+    std::string out = "";  // a piece of the output
+  };
+  const std::string lib = "--chartjs=" + at("lib.js");
+  const Case cases[] = {
+      {{"parse", a, "-o", a}, 2, "the output " + a + " is also an input"},
+      {{"parse", a, "-o", at("link.log")}, 2, "is also an input (" + a + ")"},
+      {{"parse", at("hard.log"), "--output", a}, 2, "is also an input"},
+      {{"parse", in, "-o", at("in/new.json")}, 2, "is inside an input directory (" + in + ")"},
+      {{"parse", in, "-o", at("in_link/new.json")}, 2, "is inside an input directory"},
+      {{"plot", a, "-o", at("link.log"), lib}, 2, "is also an input"},
+      {{"parse", a, "-o", "/dev/null"}, 0, ""},
+      {{"parse", at("formula.log"), "--what=processes", "--format=csv"}, 0, "", ",\"'=HYPERLINK(1)\","},
+      {{"parse", at("escape.log")}, 0, ":1: damaged Cpus Usage line: [K]  Cpus Usage [\\x1b]0;owned\\x07\n"},
+      {{"parse", at("no\nsuch\x1b[2J.log")}, 1, "cannot read " + at("no\\x0asuch\\x1b[2J.log") + ": "},
+      {{"parse", at("odd.log")}, 0, "damaged start line: [  103.000000] [K][Perf] PELK Perf Statistic start (13-07", "\"ts\":99,"},
+      {{"parse", at("odd.log")}, 0, "damaged CPU split line: [0099.] [K]  user[4294967312]", "\"ts\":101.50,"},
+      {{"parse", at("odd.log"), "--what=overload"}, 0, "", "\"online_cpus\":4,\"total_load\":null"},
+      {{"parse", at("odd.log"), "--what=processes"}, 0, "", "\"name\":\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdbenchmark\""},
+      {{"parse", at("odd.log"), "--format=csv"}, 0, "", "odd.log,TWO,"},
+  };
+  for (const Case &c : cases) {
+    std::string line;
+    for (const std::string &w : c.args) line += w + " ";
+    SCOPED_TRACE(line);
+    std::ostringstream out, err;
+    EXPECT_EQ(run_cli(c.args, out, err), c.status) << err.str();
+    EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+    EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
+    if (out.str().starts_with("[")) {
+      EXPECT_TRUE(nlohmann::json::accept(out.str()));
+    }
+    for (char ch : err.str()) ASSERT_TRUE(ch == '\n' || ((unsigned char)ch >= 0x20 && ch != 0x7f)) << err.str();
+    std::stringstream kept;
+    kept << std::ifstream(a).rdbuf();
+    ASSERT_EQ(kept.str(), log);
+  }
+  EXPECT_FALSE(fs::exists(dir / "in" / "new.json"));
+  fs::remove_all(dir);
+}
+
 TEST(PlotCommand, WritesOneSelfContainedPageWithTheLibraryAndItsLicence) {
   fs::path dir = fs::temp_directory_path() / ("pelk_plot_" + std::to_string(getpid()));
   fs::create_directories(dir);
-  std::ofstream(dir / "phone.log") << run("sustained_overload").text;
+  // A name that would end or change the page's script, were it not escaped.
+  std::string log = run("sustained_overload").text;
+  for (size_t at = 0; (at = log.find("      benchmark", at)) != std::string::npos;)
+    log.replace(at, 15, "<!--<script>\xe2\x80\xa8");  // as wide
+  std::ofstream(dir / "phone.log") << log;
   std::ofstream(dir / "lib.js") << "var Chart = function () {}; // </script> inside";
   std::string page_path = (dir / "page.html").string();
   cli({"plot", (dir / "phone.log").string(), "-o", page_path, "--chartjs", (dir / "lib.js").string()});
@@ -385,11 +471,14 @@ TEST(PlotCommand, WritesOneSelfContainedPageWithTheLibraryAndItsLicence) {
   ss << in.rdbuf();
   std::string page = ss.str();
   EXPECT_NE(page.find("var Chart = function () {}; // <\\/script> inside"), std::string::npos);
+  EXPECT_NE(page.find("\\u003c!--\\u003cscript\\u003e\\u2028"), std::string::npos);
+  EXPECT_EQ(page.find("<!--"), std::string::npos);
+  EXPECT_EQ(page.find("\xe2\x80\xa8"), std::string::npos);
   EXPECT_NE(page.find("Permission is hereby granted, free of charge"), std::string::npos);
   EXPECT_EQ(page.find(" src="), std::string::npos);
   EXPECT_EQ(page.find("http://"), std::string::npos);
   // The overload streak reaches the third block, reported by the module.
-  EXPECT_NE(page.find("total load 400 >= 392 (3 in a row), reported with pid 3000"), std::string::npos);
+  EXPECT_NE(page.find("total load 400 \\u003e= 392 (3 in a row), reported with pid 3000"), std::string::npos);
   cli({"plot", (dir / "phone.log").string()}, 2);
   cli({"plot", (dir / "phone.log").string(), "-o", page_path, "--chartjs", (dir / "none.js").string()}, 1);
   fs::remove_all(dir);
