@@ -5,11 +5,13 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -338,6 +340,53 @@ TEST(Live, RunRefusesAnOutItCannotTrust) {
   EXPECT_TRUE(fs::is_empty(dir / "open"));
   if (xdg) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
   else unsetenv("XDG_RUNTIME_DIR");
+  fs::remove_all(dir);
+}
+
+// One cycle on /proc in a child limited to `fds` descriptors (0: as is):
+// what the child wrote on stderr, ending with "skipped N".
+std::string cycle_with_descriptors(const fs::path &dir, rlim_t fds) {
+  fs::path err = dir / ("stderr." + std::to_string(fds));
+  pid_t child = fork();
+  if (child == 0) {
+    if (!freopen(err.c_str(), "w", stderr)) _exit(2);
+    struct rlimit lim = {fds, fds};
+    if (fds && setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(3);
+    Collector c;
+    host::Kernel kernel(collecting(dir / "out", c));
+    if (kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=100000") != 0) _exit(4);
+    kernel.flush_pending_works();
+    std::fprintf(stderr, "skipped %llu\n", (unsigned long long)kernel.read_stats().skipped);
+    std::fflush(stderr);
+    kernel.rmmod("pelk_perf_util");
+    _exit(0);
+  }
+  int status = -1;
+  if (child > 0) waitpid(child, &status, 0);
+  std::ifstream f(err);
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return status == 0 ? text : "exit status " + std::to_string(status) + ": " + text;
+}
+
+// With fewer descriptors than processes, the backend stops keeping one open
+// per process rather than leaving the others out of the tables: it skips no
+// more than with descriptors to spare (kernel threads with names too long
+// for a stat line are skipped by both).  In children: a limit cannot be
+// raised back.
+TEST(Live, FewerDescriptorsThanProcessesLoseNone) {
+  int pids = 0;
+  for (auto &e : fs::directory_iterator("/proc"))
+    pids += std::isdigit((unsigned char)e.path().filename().string()[0]) != 0;
+  if (pids < 60) GTEST_SKIP() << "only " << pids << " processes";
+  fs::path dir = temp_dir();
+  std::string spare = cycle_with_descriptors(dir, 0), few = cycle_with_descriptors(dir, 32);
+  auto skipped = [](const std::string &t) {
+    size_t p = t.rfind("skipped ");
+    return p == std::string::npos ? 1000000L : std::atol(t.c_str() + p + 8);
+  };
+  EXPECT_LE(skipped(few), skipped(spare) + 10) << few << "\n" << spare;
+  EXPECT_NE(few.find("too few descriptors to keep one per process"), std::string::npos) << few;
+  EXPECT_EQ(spare.find("too few descriptors"), std::string::npos) << spare;
   fs::remove_all(dir);
 }
 
