@@ -378,6 +378,9 @@ TEST(Live, FewerDescriptorsThanProcessesLoseNone) {
   for (auto &e : fs::directory_iterator("/proc"))
     pids += std::isdigit((unsigned char)e.path().filename().string()[0]) != 0;
   if (pids < 60) GTEST_SKIP() << "only " << pids << " processes";
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not start threads in a forked child";
+#endif
   fs::path dir = temp_dir();
   std::string spare = cycle_with_descriptors(dir, 0), few = cycle_with_descriptors(dir, 32);
   auto skipped = [](const std::string &t) {
