@@ -23,15 +23,27 @@ static u64 clock_ns(clockid_t id) {
 
 u64 monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
+int open_proc_file(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 bool read_file(const std::string &path, std::string *out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open_proc_file(path);
   if (fd < 0) return false;
   out->clear();
   char buf[4096];
   ssize_t n;
-  while ((n = read(fd, buf, sizeof(buf))) > 0) out->append(buf, (size_t)n);
+  while ((n = read(fd, buf, sizeof(buf))) > 0 && out->size() <= kProcFileBound) out->append(buf, (size_t)n);
   close(fd);
-  return n == 0;
+  return n == 0 && out->size() <= kProcFileBound;
 }
 
 void Kernel::Impl::emit(const Record &r) {
@@ -112,7 +124,8 @@ void Kernel::notify_feature_change() {
 }
 
 ReadStats Kernel::read_stats() const {
-  return {impl_->listings.load(), impl_->stat_reads.load(), impl_->opens.load(), impl_->skipped.load()};
+  return {impl_->listings.load(), impl_->stat_reads.load(), impl_->opens.load(), impl_->skipped.load(),
+          impl_->too_large.load()};
 }
 
 TaskSource Kernel::task_source() const { return impl_->source; }

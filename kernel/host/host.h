@@ -59,7 +59,8 @@ struct ReadStats {
   u64 listings = 0;     // reads of the proc root's directory, or of the task iterator
   u64 stat_reads = 0;   // process and thread stat files read
   u64 opens = 0;        // stat files opened (a kept descriptor is reused)
-  u64 skipped = 0;      // entries skipped: vanished, unreadable or malformed
+  u64 skipped = 0;      // entries skipped: vanished, unreadable, malformed, not regular files
+  u64 too_large = 0;    // of those, processes whose times do not fit u64 nanoseconds
 };
 
 class Kernel {

@@ -143,7 +143,8 @@ struct Kernel::Impl {
   // Stat files are kept open between cycles only on a real procfs: there a
   // descriptor fails once its process has exited; a file of a recorded tree
   // would go on giving its old content.
-  bool keep_fds = false;
+  // Given up for good when descriptors run short (then each cycle opens).
+  std::atomic<bool> keep_fds{false};
 
   std::mutex sink_mu;
   void emit(const Record &r);
@@ -163,6 +164,7 @@ struct Kernel::Impl {
   std::condition_variable proc_cv;
   std::vector<std::unique_ptr<kapi::proc_dir_entry>> pdes;
   std::mutex publish_mu;
+  u64 publish_serial = 0;  // names of the temporary files; under publish_mu
   kapi::proc_dir_entry *find_entry(const std::string &path);
   int proc_read(kapi::proc_dir_entry *de, std::string *out);
   void publish_all();
@@ -182,7 +184,7 @@ struct Kernel::Impl {
   std::string last_load_error;
 
   // readers
-  std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0};
+  std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0}, too_large{0};
   // the task source: the iterator when it is used, and why this source
   TaskSource source = TaskSource::Proc;
   std::string source_reason;
@@ -194,7 +196,14 @@ extern Kernel::Impl *g_host;
 Kernel::Impl &H();
 
 u64 monotonic_ns();
-// Reads a whole small file; false when it cannot be read.
+// Most bytes a proc file of the tree is read for: a file longer than that
+// (a link to an endless device) is damaged.
+constexpr size_t kProcFileBound = 1 << 20;
+// Opens a file of the proc tree for reading, never blocking: -1 (errno set)
+// when it cannot be opened or is not a regular file (a FIFO, a device).
+int open_proc_file(const std::string &path);
+// Reads a whole small file; false when it cannot be read, is not a regular
+// file or is longer than kProcFileBound.
 bool read_file(const std::string &path, std::string *out);
 
 // Per-thread state of the proc readers (tasks.cpp).

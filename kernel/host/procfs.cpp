@@ -6,12 +6,16 @@
 
 namespace host {
 
-static void make_dirs(const std::string &path) {
+// The directories down to path, private (0700); true when path is then a
+// directory of this user, not a link planted in its place.
+static bool make_dirs(const std::string &path) {
   for (size_t p = 1; p != std::string::npos; p = path.find('/', p + 1)) {
     std::string part = path.substr(0, p);
-    if (!part.empty()) mkdir(part.c_str(), 0755);
+    if (!part.empty()) mkdir(part.c_str(), 0700);
   }
-  mkdir(path.c_str(), 0755);
+  mkdir(path.c_str(), 0700);
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
 }
 
 // The entry at path that is not removed, or nullptr.  The caller holds proc_mu.
@@ -73,9 +77,17 @@ void Kernel::Impl::publish_all() {
   for (auto *de : files) {
     std::string content, path = out_path(de->path);
     if (path.empty() || proc_read(de, &content) != 0) continue;
-    make_dirs(path.substr(0, path.rfind('/')));
-    std::string tmp = path.substr(0, path.rfind('/') + 1) + "." + de->name + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (!make_dirs(path.substr(0, path.rfind('/')))) continue;
+    // A fresh file of our own, never one found there nor through a link:
+    // created exclusively under a name not used yet, then renamed over.
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+      tmp = path.substr(0, path.rfind('/') + 1) + "." + de->name + "." + std::to_string(getpid()) + "." +
+            std::to_string(++publish_serial) + ".tmp";
+      fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) continue;
     bool ok = write(fd, content.data(), content.size()) == (ssize_t)content.size();
     ok = close(fd) == 0 && ok;

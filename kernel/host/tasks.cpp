@@ -87,8 +87,35 @@ void drop_fd(kapi::task_struct *t) {
   t->fd = -1;
 }
 
+// Descriptors ran short with one kept per process: from now on each cycle
+// opens and closes (this view's kept ones go now, the others' at their next
+// read), said once on stderr.  No process is left out for it.
+void stop_keeping_fds(View &v) {
+  auto &I = H();
+  if (I.keep_fds.exchange(false))
+    std::fprintf(stderr, "pelk_perf_util: too few descriptors to keep one per process: stat files are now "
+                         "opened at each cycle\n");
+  for (auto *m : {&v.procs, &v.threads})
+    for (auto &p : *m) drop_fd(p.second.get());
+}
+
+// Opens the stat file of t; false when it cannot (gone, not ours to read,
+// not a regular file).
+bool open_stat(kapi::task_struct *t) {
+  auto &I = H();
+  t->fd = open_proc_file(stat_path(t));
+  if (t->fd < 0 && (errno == EMFILE || errno == ENFILE) && I.keep_fds) {
+    stop_keeping_fds(view());
+    t->fd = open_proc_file(stat_path(t));
+  }
+  if (t->fd < 0) return false;
+  I.opens++;
+  return true;
+}
+
 // Reads the stat file of t, through its kept descriptor when it has one.
-// A descriptor that fails (its process has exited) is replaced once.
+// A descriptor that fails (its process has exited) is replaced once.  Only
+// the buffer's worth is read: the fields wanted come first.
 bool read_stat(kapi::task_struct *t) {
   auto &I = H();
   char buf[1024];
@@ -96,9 +123,7 @@ bool read_stat(kapi::task_struct *t) {
   for (int attempt = 0; attempt < 2 && n <= 0; attempt++) {
     bool kept = true;
     if (t->fd < 0) {
-      t->fd = open(stat_path(t).c_str(), O_RDONLY | O_CLOEXEC);
-      if (t->fd < 0) return false;  // gone, or not ours to read
-      I.opens++;
+      if (!open_stat(t)) return false;
       kept = false;
     }
     n = pread(t->fd, buf, sizeof(buf) - 1, 0);
@@ -111,10 +136,18 @@ bool read_stat(kapi::task_struct *t) {
   if (!I.keep_fds) drop_fd(t);
   StatLine s;
   if (!parse_stat_line(buf, (size_t)n, &s) || s.pid != t->pid) return false;
+  // Times in nanoseconds, and their sum, must fit: a process whose figures
+  // would wrap is left out of the cycle, never shown with a made-up one.
+  u64 ut, st, sum;
+  if (__builtin_mul_overflow(s.utime, I.ns_per_tick, &ut) || __builtin_mul_overflow(s.stime, I.ns_per_tick, &st) ||
+      __builtin_add_overflow(ut, st, &sum)) {
+    I.too_large++;
+    return false;
+  }
   std::memcpy(t->comm, s.comm, sizeof(t->comm));
   t->flags = s.flags;
-  t->utime = s.utime * I.ns_per_tick;
-  t->stime = s.stime * I.ns_per_tick;
+  t->utime = ut;
+  t->stime = st;
   return true;
 }
 

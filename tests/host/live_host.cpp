@@ -5,10 +5,13 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -266,10 +269,12 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
   fs::path out = temp_dir();
   std::ostringstream o, e;
   auto t0 = std::chrono::steady_clock::now();
-  std::string log = (out / "log.txt").string(), events = (out / "events.txt").string();
+  std::string log = (out / "log.txt").string(), events = (out / "events.txt").string(),
+              fds = (out / "fds.txt").string();
+  // The command also lists its shell's descriptors (ls in a child of its own).
   int rc = pelk_tool::run_live({"--duration", "1.5", "--period", "300", "--out", out.string(), "--switch",
                                 "health=on,zeb=off", "--module", PELK_MODULE_PATH, "--log", log, "--on-event",
-                                "echo \"$PELK_EVENT\" >> " + events},
+                                "echo \"$PELK_EVENT\" >> " + events + "; ls -l /proc/$$/fd >> " + fds + "; :"},
                                o, e);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(rc, 0) << e.str();
@@ -292,6 +297,15 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
   EXPECT_EQ(std::count(ev.begin(), ev.end(), '\n'), 2) << ev;
   EXPECT_NE(ev.find("] <uevent add> ACTION=add "), std::string::npos) << ev;
   EXPECT_NE(ev.find("] <uevent remove> ACTION=remove "), std::string::npos) << ev;
+  // None of ours beyond the standard three: not the --log file, nor a kept
+  // stat file (the shell has descriptors of its own).
+  std::ifstream df(fds);
+  int listed = 0;
+  for (std::string fd; std::getline(df, fd); listed++) {
+    EXPECT_EQ(fd.find(log), std::string::npos) << fd;
+    EXPECT_EQ(fd.find("/stat"), std::string::npos) << fd;
+  }
+  EXPECT_GE(listed, 6);
   fs::remove_all(out);
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
@@ -349,6 +363,148 @@ TEST(Live, ProcFileReadableWhileCyclesRun) {
   EXPECT_EQ(kernel.worker_threads(), 0);
   EXPECT_EQ(worker_threads(), 0);
   fs::remove_all(out);
+}
+
+// A copy of the recorded tree t0 in dir/root where process 200 has renamed
+// itself to forge a log line and set a terminal's title.
+const char kForger[] = "\x1b]0;t\x07\nFORGED";
+fs::path hostile_tree(const fs::path &dir) {
+  fs::path root = dir / "root";
+  fs::copy(fs::path(PELK_TREES_DIR) / "t0", root, fs::copy_options::recursive);
+  std::ofstream(root / "200" / "stat", std::ios::trunc)
+      << "200 (" << kForger << ") S 1 200 200 0 -1 4194560 1200 0 3 0 20 10 0 0 20 0 1 0 1200 1 2 3\n";
+  // Process 700's times overflow 64-bit nanoseconds (a wrapped figure would
+  // put it in the table); 800's stat is a FIFO no one writes, 900's an
+  // endless device: neither may hold a worker.
+  fs::create_directories(root / "700");
+  std::ofstream(root / "700" / "stat") << "700 (hog) R 1 700 700 0 -1 4194560 0 0 0 0 1844674407371 1 0 0\n";
+  fs::create_directories(root / "800");
+  mkfifo((root / "800" / "stat").c_str(), 0600);
+  fs::create_directories(root / "900");
+  fs::create_symlink("/dev/zero", root / "900" / "stat");
+  return root;
+}
+
+// `run` on a tree written by hostile users: the text carries names as the
+// kernel's log does, the JSON lines their exact bytes.
+TEST(Live, RunOnAHostileTree) {
+  fs::path dir = temp_dir();
+  fs::path root = hostile_tree(dir);
+  for (const char *format : {"text", "jsonl"}) {
+    std::ostringstream o, e;
+    std::string log = (dir / (std::string("log.") + format)).string();
+    EXPECT_EQ(pelk_tool::run_live({"--duration", "0.8", "--period", "200", "--proc-root", root.string(), "--out",
+                                   (dir / "out").string(), "--module", PELK_MODULE_PATH, "--format", format,
+                                   "--log", log},
+                                  o, e),
+              0)
+        << e.str();
+    std::string text = o.str();
+    std::ifstream lf(log);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(lf)), std::istreambuf_iterator<char>()), text);
+    EXPECT_EQ(text.find("\nFORGED"), std::string::npos) << text;
+    EXPECT_EQ(text.find(" hog "), std::string::npos) << text;
+    EXPECT_NE(text.find("] PELK Perf Statistic done"), std::string::npos) << text;
+    EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+    if (std::string(format) == "text") {
+      EXPECT_NE(text.find(" \\x1b]0;t\\x07\\x0aFORGED  "), std::string::npos) << text;
+    } else {
+      EXPECT_NE(text.find(" \\u001b]0;t\\u0007\\nFORGED  "), std::string::npos) << text;
+    }
+  }
+  fs::remove_all(dir);
+}
+
+// An --out that cannot be used safely is refused at the start, before the
+// module is loaded: nothing is published where someone else could have put
+// a file or a link.
+TEST(Live, RunRefusesAnOutItCannotTrust) {
+  fs::path dir = temp_dir();
+  std::ofstream(dir / "file") << "x";
+  fs::create_directory(dir / "open");
+  fs::permissions(dir / "open", fs::perms::all);
+  fs::create_directory(dir / "xdg");
+  fs::create_directory_symlink(dir / "open", dir / "xdg" / "pelk_perf_util");  // the default, planted
+  fs::create_directory(dir / "theirs");
+  bool root = geteuid() == 0 && chown((dir / "theirs").c_str(), 65534, 65534) == 0;
+  const char *xdg = getenv("XDG_RUNTIME_DIR");
+  std::string saved = xdg ? xdg : "";
+  static const struct {
+    const char *out;  // below dir; nullptr: the default
+    const char *why;
+  } rows[] = {
+      {"file", "not a directory"},
+      {"open", "others may write to it"},
+      {nullptr, "not a directory"},
+      {"theirs", "owned by user 65534"},
+  };
+  for (const auto &row : rows) {
+    if (std::string(row.why).find("65534") != std::string::npos && !root) continue;
+    std::vector<std::string> args = {"--duration", "0.1", "--module", PELK_MODULE_PATH};
+    if (row.out) args.insert(args.end(), {"--out", (dir / row.out).string()});
+    setenv("XDG_RUNTIME_DIR", (dir / "xdg").c_str(), 1);
+    std::ostringstream o, e;
+    EXPECT_EQ(pelk_tool::run_live(args, o, e), 1) << (row.out ? row.out : "default");
+    EXPECT_NE(e.str().find(row.why), std::string::npos) << e.str();
+    EXPECT_TRUE(o.str().empty()) << o.str();
+  }
+  // A pseudo-file system: nothing can be created there.
+  std::ostringstream o, e;
+  EXPECT_EQ(pelk_tool::run_live({"--out", "/proc/self/pelk_out", "--module", PELK_MODULE_PATH}, o, e), 1);
+  EXPECT_TRUE(fs::is_empty(dir / "open"));
+  if (xdg) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else unsetenv("XDG_RUNTIME_DIR");
+  fs::remove_all(dir);
+}
+
+// One cycle on /proc in a child limited to `fds` descriptors (0: as is):
+// what the child wrote on stderr, ending with "skipped N".
+std::string cycle_with_descriptors(const fs::path &dir, rlim_t fds) {
+  fs::path err = dir / ("stderr." + std::to_string(fds));
+  pid_t child = fork();
+  if (child == 0) {
+    if (!freopen(err.c_str(), "w", stderr)) _exit(2);
+    struct rlimit lim = {fds, fds};
+    if (fds && setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(3);
+    Collector c;
+    host::Kernel kernel(collecting(dir / "out", c));
+    if (kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=100000") != 0) _exit(4);
+    kernel.flush_pending_works();
+    std::fprintf(stderr, "skipped %llu\n", (unsigned long long)kernel.read_stats().skipped);
+    std::fflush(stderr);
+    kernel.rmmod("pelk_perf_util");
+    _exit(0);
+  }
+  int status = -1;
+  if (child > 0) waitpid(child, &status, 0);
+  std::ifstream f(err);
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return status == 0 ? text : "exit status " + std::to_string(status) + ": " + text;
+}
+
+// With fewer descriptors than processes, the backend stops keeping one open
+// per process rather than leaving the others out of the tables: it skips no
+// more than with descriptors to spare (kernel threads with names too long
+// for a stat line are skipped by both).  In children: a limit cannot be
+// raised back.
+TEST(Live, FewerDescriptorsThanProcessesLoseNone) {
+  int pids = 0;
+  for (auto &e : fs::directory_iterator("/proc"))
+    pids += std::isdigit((unsigned char)e.path().filename().string()[0]) != 0;
+  if (pids < 60) GTEST_SKIP() << "only " << pids << " processes";
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not start threads in a forked child";
+#endif
+  fs::path dir = temp_dir();
+  std::string spare = cycle_with_descriptors(dir, 0), few = cycle_with_descriptors(dir, 32);
+  auto skipped = [](const std::string &t) {
+    size_t p = t.rfind("skipped ");
+    return p == std::string::npos ? 1000000L : std::atol(t.c_str() + p + 8);
+  };
+  EXPECT_LE(skipped(few), skipped(spare) + 10) << few << "\n" << spare;
+  EXPECT_NE(few.find("too few descriptors to keep one per process"), std::string::npos) << few;
+  EXPECT_EQ(spare.find("too few descriptors"), std::string::npos) << spare;
+  fs::remove_all(dir);
 }
 
 // Everything that may run beside the cycles does so at once: proc reads,

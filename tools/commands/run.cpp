@@ -55,7 +55,8 @@ const char kRunUsage[] =
     "  --module PATH          the module's shared object\n"
     "  --help                 show this help\n"
     "\n"
-    "Exit status: 0 on success, 1 when the module cannot be loaded, 2 for bad options.\n";
+    "Exit status: 0 on success, 1 when the module cannot be loaded or --out cannot\n"
+    "be used, 2 for bad options.\n";
 
 constexpr unsigned long long kHealthFeature = 901060000029ULL;
 constexpr unsigned long long kZebFeature = 541860000033ULL;
@@ -102,6 +103,25 @@ OutEvent to_event(const host::Record &r, u64 seq) {
   return e;
 }
 
+// A kernel log record's text as the kernel's own log (/dev/kmsg) gives it:
+// a byte below the blank, DEL and above, and the backslash itself as
+// "\xNN".  Names are chosen by whoever starts a process: a newline in one
+// cannot make a line of its own, nor an escape sequence reach a terminal.
+std::string kmsg_text(const std::string &s) {
+  std::string out;
+  out.reserve(s.size());
+  for (unsigned char c : s) {
+    if (c < ' ' || c >= 127 || c == '\\') {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out;
+}
+
 void run_event_command(const std::string &cmd, const std::string &line) {
   std::string env_line = "PELK_EVENT=" + line.substr(0, line.find_last_not_of('\n') + 1);
   std::vector<char *> envp;
@@ -110,12 +130,43 @@ void run_event_command(const std::string &cmd, const std::string &line) {
   envp.push_back(env_line.data());
   envp.push_back(nullptr);
   const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+  // The command gets the standard three descriptors and nothing else of
+  // ours: not the --log file, not the kept stat files of the workers.
+  posix_spawn_file_actions_t fa;
+  if (posix_spawn_file_actions_init(&fa) != 0) return;
   pid_t pid;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), envp.data()) == 0) {
+  if (posix_spawn_file_actions_addclosefrom_np(&fa, 3) == 0 &&
+      posix_spawn(&pid, "/bin/sh", &fa, nullptr, const_cast<char **>(argv), envp.data()) == 0) {
     int st;
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
     }
   }
+  posix_spawn_file_actions_destroy(&fa);
+}
+
+// Makes the output directory ready, or says why it cannot be used: created
+// private (0700) when missing, and then it must be a directory of this user
+// that no one else can write to, where a file can be created.  The default
+// one, in a place others can write to (/tmp), must not be reached through a
+// link either.  An empty string when it can be used.
+std::string prepare_out_dir(const std::string &dir, bool is_default) {
+  std::error_code ec;
+  std::filesystem::path p(dir);
+  if (p.has_parent_path() && !is_default) std::filesystem::create_directories(p.parent_path(), ec);
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return strerror(errno);
+  struct stat st;
+  if ((is_default ? lstat(dir.c_str(), &st) : stat(dir.c_str(), &st)) != 0) return strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return "not a directory";
+  if (st.st_uid != geteuid())
+    return "owned by user " + std::to_string(st.st_uid) + ", not by this one (give --out a directory of yours)";
+  if (st.st_mode & 022) return "others may write to it (make it private: chmod 700)";
+  // A pseudo-file system or a read-only one: a file cannot be made there.
+  std::string probe = dir + "/.pelk_probe_XXXXXX";
+  int fd = mkstemp(probe.data());
+  if (fd < 0) return std::string("cannot create a file there: ") + strerror(errno);
+  close(fd);
+  unlink(probe.c_str());
+  return "";
 }
 
 // Says once which source the tasks come from and why; a refusal when bpf was
@@ -138,6 +189,7 @@ struct LiveOptions {
   std::optional<long> period_ms;
   std::optional<double> duration_s;
   std::string proc_root = "/proc", out_dir = default_out_dir(), log_path, on_event, mod = module_path();
+  bool out_given = false;
   Format format = Format::Text;
   std::map<unsigned long long, int> switches;
   host::TaskSource source = host::TaskSource::Auto;
@@ -199,6 +251,7 @@ int read_options(const std::vector<std::string> &args, LiveOptions &o, std::ostr
       o.proc_root = value;
     } else if (a == "--out") {
       o.out_dir = value;
+      o.out_given = true;
     } else if (a == "--format") {
       if (!format_named(value, &o.format))
         return usage_error(err, "unknown format \"" + value + "\" (text or jsonl)");
@@ -275,8 +328,10 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
       return kExitFailure;
     }
   }
-  std::error_code ec;
-  std::filesystem::create_directories(o.out_dir, ec);
+  if (std::string why = prepare_out_dir(o.out_dir, !o.out_given); !why.empty()) {
+    err << "pelk_perf_util: cannot publish the proc files in " << o.out_dir << ": " << why << "\n";
+    return kExitFailure;
+  }
 
   // The signals that end the run are taken by this thread alone: blocked
   // before the kernel's workers start, so that they inherit the mask.
@@ -295,6 +350,8 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   opt.out_dir = o.out_dir;
   opt.sink = [&](const host::Record &r) {  // one call at a time
     OutEvent e = to_event(r, ++seq);
+    // JSON lines keep the exact bytes (with text_hex when they are not UTF-8).
+    if (o.format == Format::Text && r.kind == host::Record::Printk) e.text = kmsg_text(e.text);
     std::string line = o.format == Format::Text ? format_text(e) : format_jsonl(e);
     out << line;
     out.flush();
