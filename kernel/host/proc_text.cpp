@@ -1,5 +1,6 @@
 // The texts of the proc tree, parsed.  Plain functions on bytes: they know
 // nothing of the kernel layer, so the fuzzer builds them alone.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,8 +38,10 @@ bool parse_stat_line(const char *buf, size_t len, StatLine *out) {
   while (p < end && is_digit(*p) && pid < 100000000) pid = pid * 10 + (u64)(*p++ - '0');
   if (p == buf || pid == 0 || end - p < 2 || p[0] != ' ' || p[1] != '(' || !close || close < p + 2) return false;
   const char *comm = p + 2;
-  size_t comm_len = (size_t)(close - comm);
-  if (comm_len > 15) return false;
+  // A task's name holds 15 bytes; the file may show more (a workqueue
+  // worker's current work after its name, a kernel thread's full name).
+  // Keep what the task's own name would hold rather than lose the process.
+  size_t comm_len = std::min((size_t)(close - comm), (size_t)15);
   // Fields 3 (state) to 15 (stime) follow, one blank apart.
   u64 field[16] = {};
   p = close + 1;

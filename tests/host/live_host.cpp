@@ -467,7 +467,9 @@ std::string cycle_with_descriptors(const fs::path &dir, rlim_t fds) {
     struct rlimit lim = {fds, fds};
     if (fds && setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(3);
     Collector c;
-    host::Kernel kernel(collecting(dir / "out", c));
+    host::Options opt = collecting(dir / "out", c);
+    opt.source = host::TaskSource::Proc;  // the source that keeps a descriptor per process
+    host::Kernel kernel(opt);
     if (kernel.insmod(PELK_MODULE_PATH, "kmonitor_delay=100000") != 0) _exit(4);
     kernel.flush_pending_works();
     std::fprintf(stderr, "skipped %llu\n", (unsigned long long)kernel.read_stats().skipped);
@@ -484,8 +486,7 @@ std::string cycle_with_descriptors(const fs::path &dir, rlim_t fds) {
 
 // With fewer descriptors than processes, the backend stops keeping one open
 // per process rather than leaving the others out of the tables: it skips no
-// more than with descriptors to spare (kernel threads with names too long
-// for a stat line are skipped by both).  In children: a limit cannot be
+// more than with descriptors to spare.  In children: a limit cannot be
 // raised back.
 TEST(Live, FewerDescriptorsThanProcessesLoseNone) {
   int pids = 0;

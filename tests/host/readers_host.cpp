@@ -162,9 +162,13 @@ TEST(ProcParsers, StatLinesAndCpuLists) {
   ASSERT_TRUE(host::parse_stat_line(odd.data(), odd.size(), &s));
   EXPECT_STREQ(s.comm, "a) b (c");
   EXPECT_EQ(s.utime, 100u);
+  // A longer name (a workqueue worker with its work) keeps the 15 bytes a task's name holds.
+  const std::string worker = "9 (kworker/0:1-events) I 2 0 0 0 -1 69238880 0 0 0 0 3 4 0 0 20 0 1 0";
+  ASSERT_TRUE(host::parse_stat_line(worker.data(), worker.size(), &s));
+  EXPECT_STREQ(s.comm, "kworker/0:1-eve");
+  EXPECT_EQ(s.stime, 4u);
   for (const char *bad : {"", "77", "77 (x", "77 (x) R 1 2 3", "x7 (x) R 1 77 77 0 -1 0 0 0 0 0 1 2 0",
-                          "77 (x) R 1 77 77 0 -1 0 0 0 0 0 -1 2 0", "77 (x) R 1 77 77 0 -1 0 0 0 0 0 1z 2 0",
-                          "77 (sixteen_chars_xy) R 1 77 77 0 -1 0 0 0 0 0 1 2 0"})
+                          "77 (x) R 1 77 77 0 -1 0 0 0 0 0 -1 2 0", "77 (x) R 1 77 77 0 -1 0 0 0 0 0 1z 2 0"})
     EXPECT_FALSE(host::parse_stat_line(bad, std::strlen(bad), &s)) << bad;
 
   std::uint32_t m = 0;
