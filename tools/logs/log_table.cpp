@@ -59,7 +59,10 @@ std::string json_seconds(std::string_view ts) {
   std::string_view whole = ts.substr(0, dot), frac = dot == std::string_view::npos ? "" : ts.substr(dot + 1);
   while (whole.size() > 1 && whole[0] == '0') whole.remove_prefix(1);
   std::string o = whole.empty() ? "0" : std::string(whole);
-  if (!frac.empty()) o += "." + std::string(frac);
+  if (!frac.empty()) {
+    o += '.';
+    o.append(frac);
+  }
   return o;
 }
 
