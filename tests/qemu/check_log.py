@@ -54,7 +54,11 @@ def check_cycles(dmesg):
         end = next((j for j in range(i, len(dmesg)) if dmesg[j] == "[K][Perf] PELK Perf Statistic done"), None)
         if not check(end is not None, f"cycle at dmesg line {i} has no done line"):
             continue
-        block = dmesg[i + 1:end]
+        # Other contexts log while a cycle writes its block (the exit routine's
+        # line on another CPU, the health cycle, the siblings): the block is
+        # the cycle's own lines, all tagged but the overload routine's.
+        block = [b for b in dmesg[i + 1:end]
+                 if b.startswith(("[K]", "[name:")) or b == "freeze_cpustat_zeb is effective"]
         if len(block) >= 2 and block[0] == "[K][info] md_slp_duration = 32768 (32k)" \
                 and block[1].startswith(sum_line) \
                 and re.fullmatch(r".*\[UTC\]\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ", block[1]):
