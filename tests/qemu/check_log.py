@@ -82,6 +82,17 @@ def check_cycles(dmesg):
     return blocks, names, modem_blocks
 
 
+def section(lines, name):
+    """The console lines between "@@ NAME begin" and "@@ NAME end"."""
+    try:
+        b = lines.index(f"@@ {name} begin")
+        e = lines.index(f"@@ {name} end", b)
+    except ValueError:
+        check(False, f"section {name} missing")
+        return []
+    return lines[b + 1:e]
+
+
 def main():
     console = open(sys.argv[1], encoding="utf-8", errors="replace").read().replace("\r", "")
     modinfo = open(sys.argv[2], encoding="utf-8").read()
@@ -90,18 +101,9 @@ def main():
     lines = console.split("\n")
     marks = [l[3:] for l in lines if l.startswith("@@ ")]
 
-    def section(name):
-        try:
-            b = lines.index(f"@@ {name} begin")
-            e = lines.index(f"@@ {name} end", b)
-        except ValueError:
-            check(False, f"section {name} missing")
-            return []
-        return lines[b + 1:e]
-
     # dmesg records without the time stamp; the record text is compared as is.
-    dmesg = [re.sub(r"^\[ *\d+\.\d+\] ", "", l) for l in section("dmesg")]
-    uevents = "\n".join(section("uevents")).split("--\n")
+    dmesg = [re.sub(r"^\[ *\d+\.\d+\] ", "", l) for l in section(lines, "dmesg")]
+    uevents = "\n".join(section(lines, "uevents")).split("--\n")
 
     # ---- load, sysfs, kallsyms, parameter writes, unload ----
     for m in ["insmod pelk_perf_util 0", "insmod pelk_modem_test 0", "app oom_score_adj 900",

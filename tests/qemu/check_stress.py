@@ -9,7 +9,7 @@ import re
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout
-from check_log import check, check_cycles, checker_reports, failures  # noqa: E402
+from check_log import check, check_cycles, checker_reports, failures, section  # noqa: E402
 
 # Modules' frames in a kmemleak backtrace: named while the module is loaded,
 # bare addresses once it is gone (the kernel's own frames always resolve).
@@ -35,15 +35,6 @@ def main():
     min_rounds = int(sys.argv[2])
     lines = console.split("\n")
     marks = [l[3:] for l in lines if l.startswith("@@ ")]
-
-    def section(name):
-        try:
-            b = lines.index(f"@@ {name} begin")
-            e = lines.index(f"@@ {name} end", b)
-        except ValueError:
-            check(False, f"section {name} missing")
-            return []
-        return lines[b + 1:e]
 
     # Every line of the console counts: errors reach it at once, and the
     # kernel log is printed twice (the stress's, then the last load's).
@@ -80,12 +71,12 @@ def main():
         for r in figure(pattern):
             check(int(r.group(1)) >= least, f"{r.group(0)}: at least {least}")
 
-    leaks, total = module_leaks(section("kmemleak"))
+    leaks, total = module_leaks(section(lines, "kmemleak"))
     for l in leaks:
         check(False, "leak of a module: " + " | ".join(x.strip() for x in l))
 
     # The last load: clean cycles, well-formed tables.
-    dmesg = [re.sub(r"^\[ *\d+\.\d+\] ", "", l) for l in section("dmesg")]
+    dmesg = [re.sub(r"^\[ *\d+\.\d+\] ", "", l) for l in section(lines, "dmesg")]
     blocks, names, _ = check_cycles(dmesg)
     check(blocks.get("1000", 0) >= 3, f"at least 3 cycles at 1000 ms in the last load: {blocks}")
     check(("pelk_busy", "0") in {(n, o) for n, o in names}, "pelk_busy in a top-ten table")
