@@ -195,7 +195,6 @@ class Db {
   bool step(sqlite3_stmt *s) {
     int rc = sqlite3_step(s);
     sqlite3_reset(s);
-    sqlite3_clear_bindings(s);
     return rc == SQLITE_DONE;
   }
   bool write_rows(const FileResult &r);
@@ -213,7 +212,8 @@ bool Db::open() {
   // files; synchronous=NORMAL may lose the last files on a power cut, never
   // half of one.
   sqlite3_busy_timeout(db_, 60000);
-  if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL")) return false;
+  if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-32768"))
+    return false;
   std::string schema = "BEGIN;";
   for (TableWhat what : kKinds) {
     const char *name = table_name(what);
@@ -229,7 +229,7 @@ bool Db::open() {
     schema += create + ");";
     schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_device_time ON " + name + " (device, " +
               (has_time ? "time" : "ts") + ");";
-    schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_file ON " + name + " (file);";
+    schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_file ON " + name + " (file, line);";
     if (!exec(schema)) return false;
     schema.clear();
     int k = (int)what;
@@ -300,7 +300,9 @@ bool Db::write_rows(const FileResult &r) {
   };
   text(1, r.path);
   if (r.size) sqlite3_bind_int64(s, 2, *r.size);
+  else sqlite3_bind_null(s, 2);
   if (r.mtime) sqlite3_bind_int64(s, 3, *r.mtime);
+  else sqlite3_bind_null(s, 3);
   text(4, r.hash);
   text(5, r.device);
   sqlite3_bind_int64(s, 6, (int64_t)r.total_rows());
