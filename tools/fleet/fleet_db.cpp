@@ -61,6 +61,7 @@ struct Job {
 // What a reader made of one file.
 struct FileResult {
   std::string path;
+  bool known = false;  // in the files table
   bool touch = false;  // the same content under a new time: only the files row changes
   std::optional<int64_t> size, mtime;
   std::string hash, device, status = "ok", reason, messages;
@@ -94,11 +95,13 @@ std::string content_hash(FILE *f, uint64_t *bytes) {
 
 void read_file(const Job &job, const InputLimits &limits, FileResult *r) {
   r->path = job.path;
+  r->known = job.known.has_value();
   FILE *f = fopen(job.path.c_str(), "rb");
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0) {
+    int e = errno;
     r->status = "unreadable";
-    r->reason = "cannot read " + shown(job.path) + ": " + strerror(errno);
+    r->reason = "cannot read " + shown(job.path) + ": " + strerror(e);
     r->messages = "pelk_perf_util: " + r->reason + "\n";
     if (f) fclose(f);
     return;
@@ -205,7 +208,9 @@ class Db {
 };
 
 bool Db::open() {
-  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+  // One thread uses the connection: no locking in SQLite's calls.
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK)
     return false;
   // WAL: readers (the sqlite3 shell, plot) read while a run writes.  A
   // transaction is a whole file, so a run killed at any moment leaves whole
@@ -277,8 +282,10 @@ bool Db::write_rows(const FileResult &r) {
   }
   for (int k = 0; k < kTableKinds; ++k) {
     sqlite3_stmt *s = remove_[k].get();
-    sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
-    if (!step(s)) return false;
+    if (r.known) {  // a file read before: its rows are replaced
+      sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+      if (!step(s)) return false;
+    }
     s = insert_[k].get();
     int cols = (int)table_columns(kKinds[k]).size();
     std::string_view cells = r.cells[k];
