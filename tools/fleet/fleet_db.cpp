@@ -208,6 +208,10 @@ class Db {
 };
 
 bool Db::open() {
+  // SQLite's count of its memory takes a lock at every allocation; nothing
+  // here reads it.  Settable only before SQLite starts, so only the first time.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
   // One thread uses the connection: no locking in SQLite's calls.
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK)
