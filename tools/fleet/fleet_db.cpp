@@ -179,6 +179,7 @@ class Db {
     for (auto &s : remove_) s.reset();
     put_file_.reset();
     touch_.reset();
+    lost_.reset();
     if (db_) sqlite3_close(db_);
   }
 
@@ -204,7 +205,7 @@ class Db {
 
   std::string path_;
   sqlite3 *db_ = nullptr;
-  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_;
+  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_, lost_;
 };
 
 bool Db::open() {
@@ -254,7 +255,8 @@ bool Db::open() {
             "COMMIT;"))
     return false;
   return prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
-         prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_);
+         prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_) &&
+         prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_);
 }
 
 bool Db::load(std::unordered_map<std::string, Known> *known) {
@@ -282,6 +284,15 @@ bool Db::write_rows(const FileResult &r) {
     sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
     sqlite3_bind_int64(s, 2, *r.size);
     sqlite3_bind_int64(s, 3, *r.mtime);
+    return step(s);
+  }
+  if (r.known && r.status == "unreadable") {
+    // Rows read before are kept until the file can be read again (it is
+    // tried at each run).
+    sqlite3_stmt *s = lost_.get();
+    sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, r.status.data(), (int)r.status.size(), SQLITE_STATIC);
+    sqlite3_bind_text(s, 3, r.reason.data(), (int)r.reason.size(), SQLITE_STATIC);
     return step(s);
   }
   for (int k = 0; k < kTableKinds; ++k) {

@@ -271,6 +271,14 @@ TEST_F(Fleet, EveryTableRowByRowAsTheCsvAcrossTwoRuns) {
     counted += std::string(k ? " + " : "") + "(SELECT count(*) FROM " + table_name((TableWhat)k) +
                " WHERE file = path OR substr(file, 1, length(path) + 1) = path || ':')";
   EXPECT_EQ(db.rows("SELECT count(*) FROM files WHERE rows <> " + counted), std::vector<std::string>{"0"});
+
+  // A log read before that cannot be read now keeps its rows.
+  std::string gone = (dir_ / "logs/p24.log").string();
+  fs::rename(gone, dir_ / "p24.log");
+  std::ostringstream out, err;
+  EXPECT_EQ(run_cli({"parse", gone, "--db", (dir_ / "fleet.sqlite").string()}, out, err), 1);
+  EXPECT_EQ(db.rows("SELECT status, rows > 0 AND rows = " + counted + " FROM files WHERE path = ?", gone),
+            std::vector<std::string>{"unreadable|1"});
 }
 
 // Every table's rows, file by file, in the order written.
