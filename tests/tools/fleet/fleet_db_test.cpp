@@ -5,8 +5,6 @@
 // points leave whole files only, which the next run completes.
 #include <gtest/gtest.h>
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -20,6 +18,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "tools/logs/archive_writer.h"
 #include "fleet_db.h"
 #include "log_table.h"
 
@@ -41,26 +40,6 @@ std::string phone_log(const std::string &scenario, const std::string &serial) {
   return head + golden(scenario);
 }
 
-// Writes entries with libarchive ("raw" for one compressed stream, "zip").
-void write_archive(const fs::path &path, const char *format, int filter,
-                   const std::vector<std::pair<std::string, std::string>> &entries) {
-  struct archive *a = archive_write_new();
-  archive_write_set_format_by_name(a, format);
-  archive_write_add_filter(a, filter);
-  ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK) << archive_error_string(a);
-  for (const auto &[name, content] : entries) {
-    struct archive_entry *e = archive_entry_new();
-    archive_entry_set_pathname(e, name.c_str());
-    archive_entry_set_filetype(e, AE_IFREG);
-    archive_entry_set_perm(e, 0644);
-    archive_entry_set_size(e, (la_int64_t)content.size());
-    EXPECT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
-    EXPECT_EQ(archive_write_data(a, content.data(), content.size()), (la_ssize_t)content.size());
-    archive_entry_free(e);
-  }
-  EXPECT_EQ(archive_write_close(a), ARCHIVE_OK);
-  archive_write_free(a);
-}
 
 enum Form { Plain, Gzip, Xz, Zip, CutGzip, DamagedLine, Bomb };
 
