@@ -225,7 +225,7 @@ bool Db::open() {
   sqlite3_busy_timeout(db_, 60000);
   if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-32768"))
     return false;
-  std::string schema = "BEGIN;";
+  std::string schema = "BEGIN IMMEDIATE;";
   for (TableWhat what : kKinds) {
     const char *name = table_name(what);
     const auto &cols = table_columns(what);
