@@ -98,6 +98,7 @@ Kernel::~Kernel() {
     std::lock_guard<std::mutex> lk(impl_->wq_mu);
     for (auto &d : impl_->dws) {
       d->stop = true;
+      d->cv.notify_all();
       if (d->thread.joinable()) joins.push_back(std::move(d->thread));
     }
     impl_->wq_cv.notify_all();
