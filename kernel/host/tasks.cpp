@@ -53,7 +53,7 @@ thread_local std::unique_ptr<View> tl_view_owner;
 // The calling thread's view; a thread that outlives one Kernel starts afresh
 // with the next (another proc root, other descriptors).
 View &view() {
-  u64 serial = g_host ? H().serial : 0;
+  u64 serial = g_host ? g_host->serial : 0;
   if (!tl_view || tl_view->kernel != serial) {
     tl_view_owner = std::make_unique<View>();
     tl_view = tl_view_owner.get();

@@ -66,7 +66,10 @@ void Kernel::Impl::worker(DwHost *d) {
     lk.lock();
     d->running = false;
     d->completed++;
+    // Woken after the lock is let go, a waiter does not block on it at once.
+    lk.unlock();
     wq_cv.notify_all();
+    lk.lock();
   }
   workers--;
 }
