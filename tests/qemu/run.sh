@@ -110,8 +110,8 @@ $cc -static -O2 -pthread -o "$out/initramfs/bin/stress" "$here/stress.c"
 cp "$busybox" "$out/initramfs/bin/busybox"
 # The live program of the normal build (`run`, its module's shared object and
 # the shared libraries they load) in /pelk, on the amd64 guests that run
-# init.sh: forced onto the BPF task iterator where the kernel has BTF, else
-# left to fall back (which it has to say).
+# init.sh: forced onto the BPF task iterator where the kernel has BTF (and the
+# build has the iterator), else left to fall back (which it has to say).
 live=
 if [ "$init" = "$here/init.sh" ] && [ "$cc" = gcc ]; then
 	live_build=${PELK_LIVE_BUILD:-$root/build}
@@ -119,7 +119,8 @@ if [ "$init" = "$here/init.sh" ] && [ "$cc" = gcc ]; then
 		[ -e "$live_build/$f" ] || { echo "run.sh: missing $live_build/$f (build the program first, or set PELK_LIVE_BUILD)" >&2; exit 1; }
 	done
 	live=auto
-	if grep -qx CONFIG_DEBUG_INFO_BTF=y "$kdir/.config" && grep -qx CONFIG_BPF_SYSCALL=y "$kdir/.config"; then
+	if grep -qx CONFIG_DEBUG_INFO_BTF=y "$kdir/.config" && grep -qx CONFIG_BPF_SYSCALL=y "$kdir/.config" &&
+		[ -e "$live_build/kernel/host/bpf/task_iter.skel.h" ]; then
 		live=bpf
 	fi
 	mkdir -p "$out/initramfs/pelk/lib"
