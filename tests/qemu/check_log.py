@@ -224,6 +224,10 @@ def main():
             check(live_blocks.get("1000", 0) >= 2, f"live program: at least 2 cycles at 1000 ms: {live_blocks}")
             for name, oom in LOAD:
                 check((name, oom) in live_names, f"live program: {name} (oom_score_adj {oom}) in a top-ten table")
+            # /proc gives whole ticks (10 ms); the iterator the scheduler's nanoseconds,
+            # so a cycle that fell back to /proc unsaid would show here.
+            times = [int(t) for l in live for t in re.findall(r"(\d+)\(ns\)", l)]
+            check(any(t % 10000000 for t in times), f"live program: times finer than a tick: {times}")
         else:
             # A kernel without BTF, or a build without the iterator: what is
             # checked is that it says so, and that the module still reports
