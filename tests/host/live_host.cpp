@@ -306,6 +306,28 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
     EXPECT_EQ(fd.find("/stat"), std::string::npos) << fd;
   }
   EXPECT_GE(listed, 6);
+
+  // A command that hangs, deaf to SIGTERM, with a child of its own, holds
+  // neither the stop nor anything after it: its whole group is ended.
+  std::string pids = (out / "pids").string();
+  std::ostringstream o3, e3;
+  EXPECT_EQ(pelk_tool::run_live({"--duration", "0.3", "--out", out.string(), "--module", PELK_MODULE_PATH,
+                                 "--on-event", "trap '' TERM; sleep 1000 & echo $$ $! >> " + pids + "; wait"},
+                                o3, e3),
+            0)
+      << e3.str();
+  std::ifstream pf(pids);
+  int hung = 0;
+  for (long pid; pf >> pid; ++hung) {
+    auto ended = [pid] {
+      std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+      std::string line;
+      return !std::getline(st, line) || line.find(") Z ") != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !ended(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(ended()) << pid;
+  }
+  EXPECT_EQ(hung, 4);  // the shells and sleeps of the load's and the unload's uevents
   fs::remove_all(out);
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
