@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "output.h"
 #include "scenario.h"
 
 namespace pelk_tool {
@@ -20,15 +21,7 @@ std::string cut(const std::string &s, size_t n) {
 // Control bytes as \xNN, so that no message can forge a line of its own.
 std::string printable(const std::string &s) {
   std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += (char)c;
-    }
-  }
+  for (unsigned char c : s) append_printable(out, c);
   return out;
 }
 
