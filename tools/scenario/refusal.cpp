@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "output.h"
+#include "printable.h"
 #include "scenario.h"
 
 namespace pelk_tool {
@@ -16,13 +16,6 @@ std::string cut(const std::string &s, size_t n) {
   if (s.size() <= n) return s;
   while (n > 0 && ((unsigned char)s[n] & 0xc0) == 0x80) --n;
   return s.substr(0, n) + "...";
-}
-
-// Control bytes as \xNN, so that no message can forge a line of its own.
-std::string printable(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) append_printable(out, c);
-  return out;
 }
 
 }  // namespace
