@@ -522,6 +522,28 @@ TEST(PlotCommand, WritesOneSelfContainedPageWithTheLibraryAndItsLicence) {
   EXPECT_EQ(page.find("http://"), std::string::npos);
   // The overload streak reaches the third block, reported by the module.
   EXPECT_NE(page.find("total load 400 \\u003e= 392 (3 in a row), reported with pid 3000"), std::string::npos);
+  // A log of more blocks than the page keeps point for point: each series
+  // thinned, never past 1000 points, its one peak kept; the first events
+  // listed and the rest counted.
+  std::string longer;
+  for (int copy = 0; copy < 120; ++copy) {
+    std::string one = run("sustained_overload").text;
+    if (copy == 61) one.replace(one.find("Cpus Usage [ 2]"), 15, "Cpus Usage [977]");
+    longer += one;
+  }
+  std::ofstream(dir / "long.log") << longer;
+  cli({"plot", (dir / "long.log").string(), "-o", page_path, "--chartjs", (dir / "lib.js").string()});
+  std::stringstream long_page;
+  long_page << std::ifstream(page_path).rdbuf();
+  size_t from = long_page.str().find("const DATA = ") + 13;
+  nlohmann::json data = nlohmann::json::parse(long_page.str().substr(from, long_page.str().find(";\n", from) - from));
+  const nlohmann::json &cpu0 = data["cpus"][0]["points"];
+  EXPECT_LE(cpu0.size(), 1000u);
+  uint64_t peak = 0;
+  for (const auto &p : cpu0) peak = std::max(peak, p["y"].get<uint64_t>());
+  EXPECT_EQ(peak, 977u);
+  EXPECT_EQ(data["events"].size(), 500u);
+  EXPECT_GT(data["events_total"].get<uint64_t>(), 500u);
   cli({"plot", (dir / "phone.log").string()}, 2);
   cli({"plot", (dir / "phone.log").string(), "-o", page_path, "--chartjs", (dir / "none.js").string()}, 1);
   fs::remove_all(dir);
