@@ -126,7 +126,7 @@ void Kernel::notify_feature_change() {
 
 ReadStats Kernel::read_stats() const {
   return {impl_->listings.load(), impl_->stat_reads.load(), impl_->opens.load(), impl_->skipped.load(),
-          impl_->too_large.load()};
+          impl_->too_large.load(), impl_->cpu_too_large.load()};
 }
 
 TaskSource Kernel::task_source() const { return impl_->source; }

@@ -187,7 +187,7 @@ struct Kernel::Impl {
   std::string last_load_error;
 
   // readers
-  std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0}, too_large{0};
+  std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0}, too_large{0}, cpu_too_large{0};
   // the task source: the iterator when it is used, and why this source
   TaskSource source = TaskSource::Proc;
   std::string source_reason;

@@ -365,18 +365,32 @@ void ensure_cpustat(View &v) {
   if (v.cpu_gen == v.gen) return;
   auto &I = H();
   v.cpu_gen = v.gen;
-  std::memset(v.cpustat, 0, sizeof(v.cpustat));
   std::string &text = v.cpu_text, &list = v.list_text;
   u32 in_stat = 0;
-  if (read_kept(&v.cpu_fds[0], I.opt.proc_root + "/stat", &text)) {
+  if (!read_kept(&v.cpu_fds[0], I.opt.proc_root + "/stat", &text)) {
+    std::memset(v.cpustat, 0, sizeof(v.cpustat));
+  } else {
     static const int order[kStatFields] = {kapi::CPUTIME_USER, kapi::CPUTIME_NICE, kapi::CPUTIME_SYSTEM,
                                            kapi::CPUTIME_IDLE, kapi::CPUTIME_IOWAIT, kapi::CPUTIME_IRQ,
                                            kapi::CPUTIME_SOFTIRQ, kapi::CPUTIME_STEAL, kapi::CPUTIME_GUEST,
                                            kapi::CPUTIME_GUEST_NICE};
     CpuTicks ticks[kMaxCpus];
     in_stat = parse_proc_stat(text, ticks);
-    for (int cpu = 0; cpu < kMaxCpus; cpu++)
-      for (int i = 0; i < kStatFields; i++) v.cpustat[cpu][order[i]] = ticks[cpu].ticks[i] * I.ns_per_tick;
+    // Counters in nanoseconds, and their sum (the module adds them up), must
+    // fit: a CPU whose would wrap keeps the last cycle's (no time passes for
+    // it), never a made-up figure.
+    for (int cpu = 0; cpu < kMaxCpus; cpu++) {
+      u64 ns[kStatFields], sum = 0;
+      bool fits = true;
+      for (int i = 0; i < kStatFields; i++)
+        fits = fits && !__builtin_mul_overflow(ticks[cpu].ticks[i], I.ns_per_tick, &ns[i]) &&
+               !__builtin_add_overflow(sum, ns[i], &sum);
+      if (!fits) {
+        I.cpu_too_large++;
+        continue;
+      }
+      for (int i = 0; i < kStatFields; i++) v.cpustat[cpu][order[i]] = ns[i];
+    }
   }
   u32 mask = 0;
   v.possible = read_kept(&v.cpu_fds[1], I.opt.cpu_root + "/possible", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;

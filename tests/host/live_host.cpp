@@ -311,6 +311,28 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
     EXPECT_EQ(fd.find("/stat"), std::string::npos) << fd;
   }
   EXPECT_GE(listed, 6);
+
+  // A command that hangs, deaf to SIGTERM, with a child of its own, holds
+  // neither the stop nor anything after it: its whole group is ended.
+  std::string pids = (out / "pids").string();
+  std::ostringstream o3, e3;
+  EXPECT_EQ(pelk_tool::run_live({"--duration", "0.3", "--out", out.string(), "--module", PELK_MODULE_PATH,
+                                 "--on-event", "trap '' TERM; sleep 1000 & echo $$ $! >> " + pids + "; wait"},
+                                o3, e3),
+            0)
+      << e3.str();
+  std::ifstream pf(pids);
+  int hung = 0;
+  for (long pid; pf >> pid; ++hung) {
+    auto ended = [pid] {
+      std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+      std::string line;
+      return !std::getline(st, line) || line.find(") Z ") != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !ended(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(ended()) << pid;
+  }
+  EXPECT_EQ(hung, 4);  // the shells and sleeps of the load's and the unload's uevents
   fs::remove_all(out);
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
@@ -387,6 +409,13 @@ fs::path hostile_tree(const fs::path &dir) {
   mkfifo((root / "800" / "stat").c_str(), 0600);
   fs::create_directories(root / "900");
   fs::create_symlink("/dev/zero", root / "900" / "stat");
+  // CPU 2's counters fit in nanoseconds one by one, not added up.
+  std::stringstream stat;
+  stat << std::ifstream(root / "stat").rdbuf();
+  std::string text = stat.str();
+  size_t cpu2 = text.find("cpu2 ");
+  text.replace(cpu2, text.find('\n', cpu2) - cpu2, "cpu2 1844674407370 0 0 1844674407370 0 0 0 0 0 0");
+  std::ofstream(root / "stat", std::ios::trunc) << text;
   return root;
 }
 
@@ -411,6 +440,8 @@ TEST(Live, RunOnAHostileTree) {
     EXPECT_EQ(text.find(" hog "), std::string::npos) << text;
     EXPECT_NE(text.find("] PELK Perf Statistic done"), std::string::npos) << text;
     EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+    // The first cycle's loads since boot: CPU 2's is left at 0, not made up from wrapped counters.
+    EXPECT_NE(text.find("Cpus Usage [15], [ 4], [ 0], [ 1], [ 1] [ 1], [ 1], [ 1]"), std::string::npos) << text;
     if (std::string(format) == "text") {
       EXPECT_NE(text.find(" \\x1b]0;t\\x07\\x0aFORGED  "), std::string::npos) << text;
     } else {
