@@ -100,6 +100,9 @@ case "$mode" in
     # the debugging kernel (built the first time only, then taken from
     # /var/cache/pelk_perf_util).
     echo "setup: real-kernel tests (build/qemu, build/dkms)"
+    # The amd64 guests also run the normal build's live program.
+    PELK_LIVE_BUILD=$(cd "$build_dir" && pwd)
+    export PELK_LIVE_BUILD
     tests/qemu/run.sh amd64
     tests/kmod/check_ko_test.sh "$(ls -d /usr/src/linux-headers-*-amd64 | sort -V | tail -1)" build/qemu/amd64/kmod
     tests/qemu/fetch_arm64.sh

@@ -1,6 +1,7 @@
-// Speed of `pelk_perf_util parse` over a long phone log, and proof that it
-// streams: the heap it holds at its peak is the same for a short and a long log.
-// And a fleet of logs put in the database (`parse --db`) by 1 and 2 readers.
+// Speed of `pelk_perf_util parse` and `plot` over a long phone log, and proof
+// that they stream: the heap each holds at its peak, and plot's page, are the
+// same for a short and a long log.  And a fleet of logs put in the database
+// (`parse --db`) by 1 and 2 readers.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "fleet_db.h"
 #include "log_table.h"
+#include "page.h"
 
 // Heap in use, counted by the replaced global allocator.
 static std::atomic<size_t> g_heap{0}, g_peak{0};
@@ -48,10 +50,17 @@ void operator delete(void *p, size_t) noexcept { operator delete(p); }
 
 namespace {
 
-// Output that is thrown away.
+// Output that is thrown away, counted.
 struct NullBuf : std::streambuf {
-  int overflow(int c) override { return c; }
-  std::streamsize xsputn(const char *, std::streamsize n) override { return n; }
+  size_t bytes = 0;
+  int overflow(int c) override {
+    ++bytes;
+    return c;
+  }
+  std::streamsize xsputn(const char *, std::streamsize n) override {
+    bytes += (size_t)n;
+    return n;
+  }
 };
 
 // A kernel log like a phone's: the module's report blocks of the examples,
@@ -102,6 +111,35 @@ void BM_ParseLog(benchmark::State &state) {
   state.counters["peak_heap_bytes"] = (double)peak_held;
 }
 BENCHMARK(BM_ParseLog)->Arg(16)->Arg(128)->Unit(benchmark::kMillisecond);
+
+// The page of the same log (without the Chart.js library): what it holds at
+// its peak while reading and writing, and the page's size.
+void BM_PlotLog(benchmark::State &state) {
+  std::string log = phone_log((size_t)state.range(0) << 20);
+  size_t peak_held = 0, page_bytes = 0;
+  for (auto _ : state) {
+    size_t base = g_heap;
+    g_peak = base;
+    NullBuf null;
+    std::ostream out(&null);
+    {
+      pelk_tool::Page page;
+      pelk_tool::LogSink sink = page.sink();
+      std::ostringstream err;
+      pelk_tool::LogParser parser(sink, "phone.log", err);
+      for (size_t i = 0; i < log.size(); i += 1 << 20)
+        parser.feed(log.data() + i, std::min<size_t>(1 << 20, log.size() - i));
+      parser.finish();
+      page.write(out, "phone.log", "", 0);
+    }
+    peak_held = g_peak - base;
+    page_bytes = null.bytes;
+  }
+  state.SetBytesProcessed((int64_t)(state.iterations() * log.size()));
+  state.counters["peak_heap_bytes"] = (double)peak_held;
+  state.counters["page_bytes"] = (double)page_bytes;
+}
+BENCHMARK(BM_PlotLog)->Arg(16)->Arg(128)->Unit(benchmark::kMillisecond);
 
 // A fleet of 16 logs of 4 MiB into a new database, with state.range(0)
 // readers: bytes of logs and rows written per second of wall time.

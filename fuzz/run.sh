@@ -29,7 +29,7 @@ for t in $targets; do
   case $t in
     scenario_fuzz)
       cp "$root/tools/scenario/default_scenario.json" "$out/corpus_$t/default_scenario.json"
-      $cxx $flags -I"$root/tools/scenario" -I"$root/kernel" "$here/scenario_fuzz.cpp" \
+      $cxx $flags -I"$root/tools/scenario" -I"$root/tools/text" -I"$root/kernel" "$here/scenario_fuzz.cpp" \
         "$root/tools/scenario/scenario_read.cpp" "$root/tools/scenario/scenario_check.cpp" \
         "$root/tools/scenario/refusal.cpp" -o "$out/$t"
       seeds="$root/examples $here/corpus"

@@ -98,6 +98,7 @@ Kernel::~Kernel() {
     std::lock_guard<std::mutex> lk(impl_->wq_mu);
     for (auto &d : impl_->dws) {
       d->stop = true;
+      d->cv.notify_all();
       if (d->thread.joinable()) joins.push_back(std::move(d->thread));
     }
     impl_->wq_cv.notify_all();
@@ -125,7 +126,7 @@ void Kernel::notify_feature_change() {
 
 ReadStats Kernel::read_stats() const {
   return {impl_->listings.load(), impl_->stat_reads.load(), impl_->opens.load(), impl_->skipped.load(),
-          impl_->too_large.load()};
+          impl_->too_large.load(), impl_->cpu_too_large.load()};
 }
 
 TaskSource Kernel::task_source() const { return impl_->source; }

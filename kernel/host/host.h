@@ -61,6 +61,7 @@ struct ReadStats {
   u64 opens = 0;        // stat files opened (a kept descriptor is reused)
   u64 skipped = 0;      // entries skipped: vanished, unreadable, malformed, not regular files
   u64 too_large = 0;    // of those, processes whose times do not fit u64 nanoseconds
+  u64 cpu_too_large = 0;  // reads of /proc/stat where a CPU's counters did not (it kept the last ones)
 };
 
 class Kernel {

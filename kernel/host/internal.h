@@ -123,6 +123,9 @@ struct DwHost {
   u64 due_ns = 0;  // monotonic
   bool pending = false, running = false, canceling = false, stop = false;
   u64 completed = 0;  // runs finished
+  // Wakes this work's worker alone (queued, due earlier, cancelled, stopped):
+  // the other works' threads sleep on.
+  std::condition_variable cv;
   std::thread thread;
   std::thread::id thread_id;
 };
@@ -173,7 +176,7 @@ struct Kernel::Impl {
 
   // workqueues
   std::mutex wq_mu;
-  std::condition_variable wq_cv;
+  std::condition_variable wq_cv;  // for those who wait on a work's runs
   std::vector<std::unique_ptr<kapi::workqueue_struct>> wqs;
   std::vector<std::unique_ptr<DwHost>> dws;
   std::atomic<int> workers{0};
@@ -184,7 +187,7 @@ struct Kernel::Impl {
   std::string last_load_error;
 
   // readers
-  std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0}, too_large{0};
+  std::atomic<u64> listings{0}, stat_reads{0}, opens{0}, skipped{0}, too_large{0}, cpu_too_large{0};
   // the task source: the iterator when it is used, and why this source
   TaskSource source = TaskSource::Proc;
   std::string source_reason;

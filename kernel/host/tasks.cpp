@@ -30,8 +30,14 @@ struct View {
   u64 cpu_gen = 0;
   u32 possible = 0, online = 0;
   u64 cpustat[kMaxCpus][kapi::NR_STATS] = {};
+  // /proc/stat and the possible and online lists, kept open like the stat
+  // files, and the texts read from them (their room kept too).
+  int cpu_fds[3] = {-1, -1, -1};
+  std::string cpu_text, list_text;
 
   ~View() {
+    for (int fd : cpu_fds)
+      if (fd >= 0) close(fd);
     for (auto &p : procs)
       if (p.second->fd >= 0) close(p.second->fd);
     for (auto &t : threads)
@@ -39,13 +45,15 @@ struct View {
   }
 };
 
-thread_local View *tl_view;
+// The library is loaded with the program, never opened later: its
+// thread-locals can sit in the static block, reached without a call.
+__attribute__((tls_model("initial-exec"))) thread_local View *tl_view;
 thread_local std::unique_ptr<View> tl_view_owner;
 
 // The calling thread's view; a thread that outlives one Kernel starts afresh
 // with the next (another proc root, other descriptors).
 View &view() {
-  u64 serial = g_host ? H().serial : 0;
+  u64 serial = g_host ? g_host->serial : 0;
   if (!tl_view || tl_view->kernel != serial) {
     tl_view_owner = std::make_unique<View>();
     tl_view = tl_view_owner.get();
@@ -324,29 +332,70 @@ void free_retired(View &v) {
                   v.retired.end());
 }
 
+// Reads a whole small file of the proc tree as read_file does; on a real
+// procfs through a descriptor kept in *fd from one cycle to the next (pread
+// at offset 0 makes the kernel generate the text afresh).  A kept
+// descriptor that fails is opened again once.
+bool read_kept(int *fd, const std::string &path, std::string *out) {
+  if (!H().keep_fds) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+    return read_file(path, out);
+  }
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (*fd < 0 && (*fd = open_proc_file(path)) < 0) return false;
+    out->clear();
+    char buf[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = pread(*fd, buf, sizeof(buf), off)) > 0 && out->size() <= kProcFileBound) {
+      out->append(buf, (size_t)n);
+      off += n;
+    }
+    if (n == 0) return out->size() <= kProcFileBound;
+    close(*fd);
+    *fd = -1;
+  }
+  return false;
+}
+
 // "cpuN user nice system idle iowait irq softirq steal guest guest_nice" in
 // clock ticks, into the kernel's counter order.
 void ensure_cpustat(View &v) {
   if (v.cpu_gen == v.gen) return;
   auto &I = H();
   v.cpu_gen = v.gen;
-  std::memset(v.cpustat, 0, sizeof(v.cpustat));
-  std::string text, list;
+  std::string &text = v.cpu_text, &list = v.list_text;
   u32 in_stat = 0;
-  if (read_file(I.opt.proc_root + "/stat", &text)) {
+  if (!read_kept(&v.cpu_fds[0], I.opt.proc_root + "/stat", &text)) {
+    std::memset(v.cpustat, 0, sizeof(v.cpustat));
+  } else {
     static const int order[kStatFields] = {kapi::CPUTIME_USER, kapi::CPUTIME_NICE, kapi::CPUTIME_SYSTEM,
                                            kapi::CPUTIME_IDLE, kapi::CPUTIME_IOWAIT, kapi::CPUTIME_IRQ,
                                            kapi::CPUTIME_SOFTIRQ, kapi::CPUTIME_STEAL, kapi::CPUTIME_GUEST,
                                            kapi::CPUTIME_GUEST_NICE};
     CpuTicks ticks[kMaxCpus];
     in_stat = parse_proc_stat(text, ticks);
-    for (int cpu = 0; cpu < kMaxCpus; cpu++)
-      for (int i = 0; i < kStatFields; i++) v.cpustat[cpu][order[i]] = ticks[cpu].ticks[i] * I.ns_per_tick;
+    // Counters in nanoseconds, and their sum (the module adds them up), must
+    // fit: a CPU whose would wrap keeps the last cycle's (no time passes for
+    // it), never a made-up figure.
+    for (int cpu = 0; cpu < kMaxCpus; cpu++) {
+      u64 ns[kStatFields], sum = 0;
+      bool fits = true;
+      for (int i = 0; i < kStatFields; i++)
+        fits = fits && !__builtin_mul_overflow(ticks[cpu].ticks[i], I.ns_per_tick, &ns[i]) &&
+               !__builtin_add_overflow(sum, ns[i], &sum);
+      if (!fits) {
+        I.cpu_too_large++;
+        continue;
+      }
+      for (int i = 0; i < kStatFields; i++) v.cpustat[cpu][order[i]] = ns[i];
+    }
   }
   u32 mask = 0;
-  v.possible = read_file(I.opt.cpu_root + "/possible", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
+  v.possible = read_kept(&v.cpu_fds[1], I.opt.cpu_root + "/possible", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
   mask = 0;
-  v.online = read_file(I.opt.cpu_root + "/online", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
+  v.online = read_kept(&v.cpu_fds[2], I.opt.cpu_root + "/online", &list) && parse_cpu_list(list, &mask) ? mask : in_stat;
   v.online &= v.possible;
 }
 

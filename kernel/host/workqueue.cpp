@@ -2,6 +2,8 @@
 // time.  Cancelling, flushing and destroying wait for a running work as the
 // kernel's do, so that a module's exit never returns while its work runs.
 // One lock guards every work's state; a work's function runs without it.
+// Each worker sleeps on its work's own condition: waking a module's cycle
+// does not wake its other works' threads.
 #include "internal.h"
 
 namespace host {
@@ -44,12 +46,12 @@ void Kernel::Impl::worker(DwHost *d) {
   for (;;) {
     if (d->stop) break;
     if (!d->pending) {
-      wq_cv.wait(lk);
+      d->cv.wait(lk);
       continue;
     }
     u64 now = monotonic_ns();
     if (now < d->due_ns) {
-      wq_cv.wait_for(lk, std::chrono::nanoseconds(d->due_ns - now));
+      d->cv.wait_for(lk, std::chrono::nanoseconds(d->due_ns - now));
       continue;
     }
     d->pending = false;
@@ -64,7 +66,10 @@ void Kernel::Impl::worker(DwHost *d) {
     lk.lock();
     d->running = false;
     d->completed++;
+    // Woken after the lock is let go, a waiter does not block on it at once.
+    lk.unlock();
     wq_cv.notify_all();
+    lk.lock();
   }
   workers--;
 }
@@ -134,7 +139,7 @@ bool queue_delayed_work_on(int, struct workqueue_struct *wq, struct delayed_work
     d->thread = std::thread([&I, d] { I.worker(d); });
     d->thread_id = d->thread.get_id();
   }
-  I.wq_cv.notify_all();
+  d->cv.notify_one();
   return true;
 }
 
@@ -145,6 +150,7 @@ bool cancel_delayed_work(struct delayed_work *dwork) {
   if (!d) return false;
   bool was = d->pending;
   d->pending = false;
+  d->cv.notify_one();
   I.wq_cv.notify_all();
   return was;
 }
@@ -163,6 +169,7 @@ bool cancel_delayed_work_sync(struct delayed_work *dwork) {
   else host::warn("cancel_delayed_work_sync from the work itself");
   d->canceling = false;
   d->pending = false;
+  d->cv.notify_one();
   I.wq_cv.notify_all();
   return was;
 }
@@ -175,7 +182,7 @@ bool flush_delayed_work(struct delayed_work *dwork) {
   bool was = d->pending;
   host::u64 want = d->completed + (d->running ? 1 : 0) + (was ? 1 : 0);
   if (was) d->due_ns = 0;
-  I.wq_cv.notify_all();
+  d->cv.notify_one();
   host::wait_runs(I, lk, d, want);
   return was;
 }
@@ -219,6 +226,7 @@ void destroy_workqueue(struct workqueue_struct *wq) {
         else joins.push_back(std::move(d->thread));
       }
       d->thread_id = std::thread::id();
+      d->cv.notify_one();
     }
     I.wq_cv.notify_all();
   }

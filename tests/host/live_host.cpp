@@ -168,13 +168,17 @@ TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
   // Rows of each cycle: "[K] %8llu%%  %5d  %20s  %11llu(ns)  %5d".
   std::string me = std::to_string(child);
   long tick_ns = 1000000000L / sysconf(_SC_CLK_TCK);
-  int cycle = 0, row = 0, best_row = 99, near = 0;
+  int cycle = 0, row = 0, best_row = 99, near = 0, busiest_cpu = 0;
   for (auto &l : c.lines) {
     if (l == kDone) {
       cycle++;
       row = 0;
       continue;
     }
+    // The child keeps a CPU busy: counters read afresh at every cycle show it.
+    if (cycle > 0 && l.find("Cpus Usage") != std::string::npos)
+      for (size_t at = l.find('['); (at = l.find('[', at + 1)) != std::string::npos;)
+        busiest_cpu = std::max(busiest_cpu, std::atoi(l.c_str() + at + 1));
     if (l.find("(ns)") == std::string::npos) continue;
     row++;
     unsigned long long pct = 0, ns = 0;
@@ -193,6 +197,7 @@ TEST(Live, BusyChildIsInTheFirstRowsWithItsRealUse) {
   }
   EXPECT_LE(best_row, 3) << "the busy child was never in the first three rows";
   EXPECT_GE(near, 1) << "no cycle gave the child's real use";
+  EXPECT_GE(busiest_cpu, 50) << "no CPU busy after the first cycle";
 }
 
 // The task iterator gives, per process and per thread, the user and system
@@ -306,6 +311,28 @@ TEST(Live, RunEndsAfterItsDurationAndLeavesNoThread) {
     EXPECT_EQ(fd.find("/stat"), std::string::npos) << fd;
   }
   EXPECT_GE(listed, 6);
+
+  // A command that hangs, deaf to SIGTERM, with a child of its own, holds
+  // neither the stop nor anything after it: its whole group is ended.
+  std::string pids = (out / "pids").string();
+  std::ostringstream o3, e3;
+  EXPECT_EQ(pelk_tool::run_live({"--duration", "0.3", "--out", out.string(), "--module", PELK_MODULE_PATH,
+                                 "--on-event", "trap '' TERM; sleep 1000 & echo $$ $! >> " + pids + "; wait"},
+                                o3, e3),
+            0)
+      << e3.str();
+  std::ifstream pf(pids);
+  int hung = 0;
+  for (long pid; pf >> pid; ++hung) {
+    auto ended = [pid] {
+      std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+      std::string line;
+      return !std::getline(st, line) || line.find(") Z ") != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !ended(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(ended()) << pid;
+  }
+  EXPECT_EQ(hung, 4);  // the shells and sleeps of the load's and the unload's uevents
   fs::remove_all(out);
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"--period", "0"}, {"--format", "xml"},
@@ -382,6 +409,13 @@ fs::path hostile_tree(const fs::path &dir) {
   mkfifo((root / "800" / "stat").c_str(), 0600);
   fs::create_directories(root / "900");
   fs::create_symlink("/dev/zero", root / "900" / "stat");
+  // CPU 2's counters fit in nanoseconds one by one, not added up.
+  std::stringstream stat;
+  stat << std::ifstream(root / "stat").rdbuf();
+  std::string text = stat.str();
+  size_t cpu2 = text.find("cpu2 ");
+  text.replace(cpu2, text.find('\n', cpu2) - cpu2, "cpu2 1844674407370 0 0 1844674407370 0 0 0 0 0 0");
+  std::ofstream(root / "stat", std::ios::trunc) << text;
   return root;
 }
 
@@ -406,6 +440,8 @@ TEST(Live, RunOnAHostileTree) {
     EXPECT_EQ(text.find(" hog "), std::string::npos) << text;
     EXPECT_NE(text.find("] PELK Perf Statistic done"), std::string::npos) << text;
     EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+    // The first cycle's loads since boot: CPU 2's is left at 0, not made up from wrapped counters.
+    EXPECT_NE(text.find("Cpus Usage [15], [ 4], [ 0], [ 1], [ 1] [ 1], [ 1], [ 1]"), std::string::npos) << text;
     if (std::string(format) == "text") {
       EXPECT_NE(text.find(" \\x1b]0;t\\x07\\x0aFORGED  "), std::string::npos) << text;
     } else {

@@ -1,5 +1,9 @@
 #!/usr/bin/env python3
-"""check_log.py CONSOLE_LOG MODINFO_TXT KERNEL_CONFIG: checks what init.sh printed.
+"""check_log.py CONSOLE_LOG MODINFO_TXT KERNEL_CONFIG [LIVE]: checks what init.sh printed.
+
+LIVE, where the guest ran the live program: bpf (it was forced onto the task
+iterator) or auto (a kernel without BTF, or a build without the iterator: it
+has to say it falls back to /proc).
 
 Real kernels are not deterministic in figures: texts that are fixed are
 compared exactly (headers, modem lines, markers), figures by their shape.
@@ -26,6 +30,10 @@ CHECKER_REPORT = re.compile(
     r"|inconsistent lock state|lock inversion|DEBUG_LOCKS_WARN_ON|locking correctness validator"
     r"|INFO: |suspected memory leak|kmemleak: (?!Kernel memory leak detector initialized)"
     r"|Call Trace|Kernel panic|stack-protector")
+
+
+# The processes init.sh starts, with their oom_score_adj.
+LOAD = [("system_server", "0"), ("pelk_busy", "0"), ("com.android.mms", "900")]
 
 
 def checker_reports(log_lines):
@@ -166,7 +174,7 @@ def main():
     check(blocks.get("3000", 0) >= 1, f"a cycle at 3000 ms after the sysfs write: {blocks}")
     check(blocks.get("100", 0) >= 1, f"a cycle at 100 ms before unloading: {blocks}")
     check(modem_blocks >= 5, f"modem duration and SUM lines in 5 cycles: {modem_blocks}")
-    for name, oom in [("system_server", "0"), ("pelk_busy", "0"), ("com.android.mms", "900")]:
+    for name, oom in LOAD:
         check((name, oom) in names, f"{name} (oom_score_adj {oom}) in a top-ten table")
 
     ss_start = re.compile(r"\[K\]system_server TOP thread \(\d\d-\d\d \d\d:\d\d:\d\d\)")
@@ -201,6 +209,30 @@ def main():
         check(not [l for l in after if l.startswith(("[K]", "[name:"))], "module lines after rmmod returned")
     for r in checker_reports(dmesg):
         check(False, f"checker report in the kernel log: {r!r}")
+
+    # ---- the live program, on this kernel's tasks: its own report blocks ----
+    if len(sys.argv) > 4:
+        said = {"bpf": "tasks from bpf (one read of a BPF task iterator per cycle)",
+                "auto": "tasks from proc (one stat file per process; bpf: "}[sys.argv[4]]
+        check("live exit 0" in marks, "live program's exit status 0")
+        check(any(m.startswith("live stderr [pelk_perf_util: " + said) for m in marks),
+              f"live program says: {said}")
+        live = [re.sub(r"^\[ *\d+\.\d+\] ", "", l) for l in section(lines, "live")]
+        live_blocks, live_names, _ = check_cycles(live)
+        if sys.argv[4] == "bpf":
+            # The iterator's figures: the load is measured from the second cycle on.
+            check(live_blocks.get("1000", 0) >= 2, f"live program: at least 2 cycles at 1000 ms: {live_blocks}")
+            for name, oom in LOAD:
+                check((name, oom) in live_names, f"live program: {name} (oom_score_adj {oom}) in a top-ten table")
+            # /proc gives whole ticks (10 ms); the iterator the scheduler's nanoseconds,
+            # so a cycle that fell back to /proc unsaid would show here.
+            times = [int(t) for l in live for t in re.findall(r"(\d+)\(ns\)", l)]
+            check(any(t % 10000000 for t in times), f"live program: times finer than a tick: {times}")
+        else:
+            # A kernel without BTF, or a build without the iterator: what is
+            # checked is that it says so, and that the module still reports
+            # (a slow kernel gives one cycle in the four seconds).
+            check(live_blocks.get("1000", 0) >= 1, f"live program: a cycle at 1000 ms: {live_blocks}")
 
     if failures:
         print("qemu-test: FAILED checks:")

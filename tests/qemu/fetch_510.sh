@@ -11,6 +11,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=${1:-$root/build/qemu}
+# apt reads a relative Dir:: option below its own root directory, not here.
+work=$(mkdir -p "$work" && cd "$work" && pwd)
 abi=${PELK_510_ABI:-5.10.0-32}
 mirror=${PELK_BULLSEYE_MIRROR:-http://deb.debian.org/debian}
 stage=$work/linux-$abi

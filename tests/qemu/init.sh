@@ -63,6 +63,20 @@ sleep 7
 mark "history $(cat /sys/module/pelk_modem_test/parameters/history)"
 mark "date $(date -u +%Y-%m-%d)"
 
+# The live program (run.sh puts it in /pelk with its libraries): the same
+# module's shared object on this kernel's tasks, the load still running.
+# PELK_LIVE (the kernel's command line) is bpf where the kernel has BTF, the
+# iterator forced so that a fall-back to /proc fails; else auto.
+if [ -x /pelk/pelk_perf_run ]; then
+	LD_LIBRARY_PATH=/pelk/lib /pelk/pelk_perf_run run --source "${PELK_LIVE:-bpf}" --period 1000 --duration 4 \
+		--out /tmp/live-out >/tmp/live 2>/tmp/live.err
+	mark "live exit $?"
+	mark "live stderr [$(tr "\n" " " </tmp/live.err)]"
+	mark "live begin"
+	cat /tmp/live
+	mark "live end"
+fi
+
 # Unload with the cycle due every 100 ms (from the re-arming after the
 # current 3000 ms period).  The load stops first: an overload event every
 # 100 ms would flood the uevent recorder's netlink socket.

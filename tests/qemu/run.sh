@@ -108,6 +108,40 @@ modinfo "$out/kmod/pelk_perf_util.ko" >"$out/modinfo.txt"
 $cc -static -O2 -pthread -o "$out/initramfs/bin/busy" "$here/busy.c"
 $cc -static -O2 -pthread -o "$out/initramfs/bin/stress" "$here/stress.c"
 cp "$busybox" "$out/initramfs/bin/busybox"
+# The live program of the normal build (`run`, its module's shared object and
+# the shared libraries they load) in /pelk, on Debian's amd64 guests: forced
+# onto the BPF task iterator where the kernel has BTF (Debian's 6.1 and 5.10
+# have) and the build has the iterator, else left to fall back (which it has
+# to say).  Not on the debugging kernel, where starting the program alone
+# takes some 45 s: it has no BPF, and the module is what is checked there.
+live=
+if [ "$arch" = amd64 ]; then
+	live_build=${PELK_LIVE_BUILD:-$root/build}
+	for f in pelk_perf_run drivers/misc/perf_log/pelk_perf_util.so; do
+		[ -e "$live_build/$f" ] || { echo "run.sh: missing $live_build/$f (build the program first, or set PELK_LIVE_BUILD)" >&2; exit 1; }
+	done
+	live=auto
+	if grep -qx CONFIG_DEBUG_INFO_BTF=y "$kdir/.config" && grep -qx CONFIG_BPF_SYSCALL=y "$kdir/.config" &&
+		[ -e "$live_build/kernel/host/bpf/task_iter.skel.h" ]; then
+		live=bpf
+	fi
+	mkdir -p "$out/initramfs/pelk/lib"
+	cp "$live_build/pelk_perf_run" "$live_build/drivers/misc/perf_log/pelk_perf_util.so" "$out/initramfs/pelk/"
+	cp -L "$live_build/kernel/host/libpelk_host.so" "$out/initramfs/pelk/lib/"
+	# The loader at the path the program names, every library beside it.
+	ldd "$live_build/pelk_perf_run" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}' |
+		while read -r lib; do
+			case "$lib" in
+			*/ld-linux*) mkdir -p "$out/initramfs$(dirname "$lib")" && cp -L "$lib" "$out/initramfs$lib" ;;
+			*/libpelk_host.so) ;;
+			*) cp -L "$lib" "$out/initramfs/pelk/lib/" ;;
+			esac
+		done
+	# The build's debugging information would triple what the guest unpacks.
+	strip --strip-debug "$out/initramfs/pelk/pelk_perf_run" "$out/initramfs/pelk/pelk_perf_util.so" \
+		"$out/initramfs/pelk/lib/libpelk_host.so"
+	qemu[${#qemu[@]} - 1]+=" PELK_LIVE=$live"
+fi
 cp "$init" "$out/initramfs/init"
 chmod +x "$out/initramfs/init"
 (cd "$out/initramfs" && find . | cpio -o -H newc --quiet | gzip -1) >"$out/initramfs.cpio.gz"
@@ -131,5 +165,5 @@ if [ "$init" = "$here/cost.sh" ]; then
 elif [ "$arch" = stress ]; then
 	python3 "$here/check_stress.py" "$out/console.log" "$rounds"
 else
-	python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config"
+	python3 "$here/check_log.py" "$out/console.log" "$out/modinfo.txt" "$kdir/.config" $live
 fi

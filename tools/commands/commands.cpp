@@ -2,12 +2,15 @@
 #include "commands.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "log_parse.h"
 #include "program_path.h"
@@ -53,6 +56,28 @@ bool output_is_an_input(const std::string &output, const Args &inputs, std::ostr
     }
   }
   return false;
+}
+
+bool input_limit_option(Words &w, InputLimits &limits, std::string *error) {
+  const std::string a = w.name();
+  if (a != "--max-decompressed" && a != "--max-ratio") return false;
+  std::optional<std::string> v = w.value();
+  if (!v) {
+    *error = "option " + a + " needs a value";
+    return true;
+  }
+  // A count, with K, M or G for binary multiples.
+  const std::string &value = *v;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long n = value.empty() || value[0] == '-' ? 0 : strtoull(value.c_str(), &end, 10);
+  int shift = !end ? 0 : *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
+  if (end && shift) ++end;
+  if (!end || *end || errno || n == 0 || (shift && n > (UINT64_MAX >> shift)))
+    *error = "option " + a + " needs a positive count (K, M or G allowed)";
+  else
+    (a == "--max-ratio" ? limits.max_ratio : limits.max_bytes) = (uint64_t)n << shift;
+  return true;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "log_input.h"
 
 namespace pelk_tool {
 
@@ -26,6 +27,18 @@ int run_command(const Args &args, std::ostream &out, std::ostream &err);       /
 // links or names lead to it, standard input included), or a file inside an
 // input directory.  Checked before the output is opened.
 bool output_is_an_input(const std::string &output, const Args &inputs, std::ostream &err);
+
+// The bounds on how far a compressed log or an archive may expand, as `parse`
+// and `plot` take them: their lines of help, and the reader of the two options.
+#define PELK_INPUT_LIMITS_HELP                                                 \
+  "  --max-decompressed N   refuse a compressed log or archive that expands\n" \
+  "                         beyond N bytes (K, M, G allowed; default 16G)\n"   \
+  "  --max-ratio N          refuse one that expands more than N times its\n"    \
+  "                         size (default 1000)\n"
+// False when the word w stands at is neither --max-decompressed nor
+// --max-ratio; else true, its value taken into limits, or the complaint in
+// *error when the value is missing or not a positive count.
+bool input_limit_option(Words &w, InputLimits &limits, std::string *error);
 
 // Runs the program with args (without the program's name): looks the
 // command up in the table and runs it.

@@ -28,10 +28,7 @@ const char kParseUsage[] =
     "                         overload or modem\n"
     "  --format FORMAT        json (default), jsonl or csv\n"
     "  -o, --output FILE      write the table to FILE instead of standard output\n"
-    "  --max-decompressed N   refuse a compressed log or archive that expands\n"
-    "                         beyond N bytes (K, M, G allowed; default 16G)\n"
-    "  --max-ratio N          refuse one that expands more than N times its\n"
-    "                         size (default 1000)\n"
+    PELK_INPUT_LIMITS_HELP
     "  --db FLEET.sqlite      write every table into a SQLite database instead,\n"
     "                         reading only the files that are new or changed\n"
     "  -j, --jobs N           with --db, files read at once (default: the CPUs)\n"
@@ -78,8 +75,11 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
       out << kParseUsage;
       return kExitOk;
     }
-    if (a == "--what" || a == "--format" || a == "--output" || a == "-o" || a == "--max-decompressed" ||
-        a == "--max-ratio" || a == "--db" || a == "-j" || a == "--jobs") {
+    std::string wrong;
+    if (input_limit_option(w, limits, &wrong)) {
+      if (!wrong.empty()) return bad(wrong);
+    } else if (a == "--what" || a == "--format" || a == "--output" || a == "-o" || a == "--db" || a == "-j" ||
+               a == "--jobs") {
       std::optional<std::string> v = w.value();
       if (!v) return bad("option " + a + " needs a value");
       const std::string &value = *v;
@@ -105,16 +105,6 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
         for (const auto &[name, kind] : kinds)
           if (value == name) what = kind, found = true;
         if (!found) return bad("unknown kind \"" + value + "\" for --what");
-      } else if (a == "--max-decompressed" || a == "--max-ratio") {
-        // A count, with K, M or G for binary multiples.
-        char *end = nullptr;
-        errno = 0;
-        unsigned long long n = value.empty() || value[0] == '-' ? 0 : strtoull(value.c_str(), &end, 10);
-        int shift = !end ? 0 : *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
-        if (end && shift) ++end;
-        if (!end || *end || errno || n == 0 || (shift && n > (UINT64_MAX >> shift)))
-          return bad("option " + a + " needs a positive count (K, M or G allowed)");
-        (a == "--max-ratio" ? limits.max_ratio : limits.max_bytes) = (uint64_t)n << shift;
       } else {
         output = value;
       }

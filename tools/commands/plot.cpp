@@ -32,6 +32,7 @@ const char kPlotUsage[] =
     "  -o, --output FILE      the page to write (required)\n"
     "  --chartjs FILE         the Chart.js library to inline (default: $PELK_CHARTJS,\n"
     "                         or " PELK_CHARTJS_PATH ")\n"
+    PELK_INPUT_LIMITS_HELP
     "  --help                 show this help\n";
 
 
@@ -40,6 +41,7 @@ const char kPlotUsage[] =
 int plot_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
   std::optional<std::string> output, chartjs;
   std::vector<std::string> paths;
+  InputLimits limits;
   auto bad = [&](const std::string &msg) { return usage_error(err, msg, kPlotUsage); };
   Words w(args);
   while (w.next()) {
@@ -48,7 +50,10 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
       out << kPlotUsage;
       return kExitOk;
     }
-    if (a == "-o" || a == "--output" || a == "--chartjs") {
+    std::string wrong;
+    if (input_limit_option(w, limits, &wrong)) {
+      if (!wrong.empty()) return bad(wrong);
+    } else if (a == "-o" || a == "--output" || a == "--chartjs") {
       std::optional<std::string> v = w.value();
       if (!v) return bad("option " + a + " needs a value");
       const std::string &value = *v;
@@ -78,7 +83,7 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
 
   Page page;
   uint64_t damaged = 0;
-  bool ok = read_logs(paths, [&](const std::string &) { return page.sink(); }, err, &damaged);
+  bool ok = read_logs(paths, [&](const std::string &) { return page.sink(); }, err, &damaged, limits);
   if (!ok) return kExitFailure;
   if (damaged) err << "pelk_perf_util: " << damaged << " damaged line(s) left out\n";
 

@@ -8,13 +8,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "host.h"
 #include "command_line.h"
@@ -122,27 +127,134 @@ std::string kmsg_text(const std::string &s) {
   return out;
 }
 
-void run_event_command(const std::string &cmd, const std::string &line) {
-  std::string env_line = "PELK_EVENT=" + line.substr(0, line.find_last_not_of('\n') + 1);
-  std::vector<char *> envp;
-  for (char **e = environ; e && *e; e++)
-    if (std::strncmp(*e, "PELK_EVENT=", 11) != 0) envp.push_back(*e);
-  envp.push_back(env_line.data());
-  envp.push_back(nullptr);
-  const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
-  // The command gets the standard three descriptors and nothing else of
-  // ours: not the --log file, not the kept stat files of the workers.
-  posix_spawn_file_actions_t fa;
-  if (posix_spawn_file_actions_init(&fa) != 0) return;
-  pid_t pid;
-  if (posix_spawn_file_actions_addclosefrom_np(&fa, 3) == 0 &&
-      posix_spawn(&pid, "/bin/sh", &fa, nullptr, const_cast<char **>(argv), envp.data()) == 0) {
-    int st;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+// The --on-event commands: run one at a time, in the order of their events,
+// by a thread of their own, so that no worker (nor the load, whose uevent
+// comes from the thread that loads) waits for one.  A command that hangs
+// must not hold the program when it is asked to end.
+class EventCommands {
+ public:
+  explicit EventCommands(std::string cmd) : cmd_(std::move(cmd)) {
+    if (!cmd_.empty()) thread_ = std::thread([this] { serve(); });
+  }
+  ~EventCommands() { finish(); }
+  // An event's marked line: its command is queued (at most kQueued wait;
+  // past that, the line is dropped and counted).
+  void post(const std::string &line) {
+    if (cmd_.empty()) return;
+    std::lock_guard<std::mutex> lk(mu_);
+    if (queue_.size() >= kQueued) {
+      ++dropped_;
+      return;
+    }
+    queue_.push_back(line);
+    cv_.notify_one();
+  }
+  // The stop: the command running now is sent SIGTERM, and SIGKILL after
+  // the grace; one started since (such as the unloading's uevent's) has the
+  // grace to end before the same.
+  void stop() {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (stopping_) return;
+    stopping_ = true;
+    stopped_at_ = std::chrono::steady_clock::now();
+    if (running_) kill(-running_, SIGTERM);
+  }
+  // Runs what is queued, then ends the thread; the lines dropped.
+  uint64_t finish() {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      closed_ = true;
+      cv_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+    return dropped_;
+  }
+
+ private:
+  static constexpr size_t kQueued = 1000;
+  static constexpr std::chrono::milliseconds kGrace{1000};
+
+  void serve() {
+    std::unique_lock<std::mutex> lk(mu_);
+    for (;;) {
+      cv_.wait(lk, [this] { return closed_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      std::string line = std::move(queue_.front());
+      queue_.pop_front();
+      lk.unlock();
+      run(line);
+      lk.lock();
     }
   }
-  posix_spawn_file_actions_destroy(&fa);
-}
+
+  // Runs the command in a process group of its own and waits for it.
+  void run(const std::string &line) {
+    std::string env_line = "PELK_EVENT=" + line.substr(0, line.find_last_not_of('\n') + 1);
+    std::vector<char *> envp;
+    for (char **e = environ; e && *e; e++)
+      if (std::strncmp(*e, "PELK_EVENT=", 11) != 0) envp.push_back(*e);
+    envp.push_back(env_line.data());
+    envp.push_back(nullptr);
+    const char *argv[] = {"/bin/sh", "-c", cmd_.c_str(), nullptr};
+    // The command gets the standard three descriptors and nothing else of
+    // ours: not the --log file, not the kept stat files of the workers.  Nor
+    // our blocked signals: it can be stopped.
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    if (posix_spawn_file_actions_init(&fa) != 0) return;
+    if (posix_spawnattr_init(&attr) != 0) {
+      posix_spawn_file_actions_destroy(&fa);
+      return;
+    }
+    sigset_t none, stops;
+    sigemptyset(&none);
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pid_t pid = 0;
+    std::unique_lock<std::mutex> lk(mu_);
+    auto start = std::chrono::steady_clock::now();
+    if (posix_spawn_file_actions_addclosefrom_np(&fa, 3) != 0 || posix_spawnattr_setpgroup(&attr, 0) != 0 ||
+        posix_spawnattr_setsigmask(&attr, &none) != 0 || posix_spawnattr_setsigdefault(&attr, &stops) != 0 ||
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) !=
+            0 ||
+        posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char **>(argv), envp.data()) != 0)
+      pid = 0;
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (!pid) return;
+    running_ = pid;
+    bool termed = false, killed = false;
+    for (;;) {
+      int st;
+      pid_t r = waitpid(pid, &st, WNOHANG);
+      if (r == pid || (r < 0 && errno != EINTR)) break;
+      if (stopping_) {
+        // Running at the stop: SIGTERM was sent then.  Started after it: the grace first.
+        auto term_at = start < stopped_at_ ? stopped_at_ : start + kGrace, now = std::chrono::steady_clock::now();
+        if (!termed && now >= term_at) kill(-pid, SIGTERM), termed = true;
+        if (!killed && now >= term_at + kGrace) kill(-pid, SIGKILL), killed = true;
+      }
+      lk.unlock();
+      struct timespec step = {0, 10 * 1000 * 1000};
+      nanosleep(&step, nullptr);
+      lk.lock();
+    }
+    running_ = 0;
+    // What the command left running in its group ends with the program.
+    if (stopping_) kill(-pid, SIGKILL);
+  }
+
+  const std::string cmd_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::string> queue_;
+  pid_t running_ = 0;  // the process group of the command running
+  bool stopping_ = false, closed_ = false;
+  std::chrono::steady_clock::time_point stopped_at_;
+  uint64_t dropped_ = 0;
+  std::thread thread_;
+};
 
 // Makes the output directory ready, or says why it cannot be used: created
 // private (0700) when missing, and then it must be a directory of this user
@@ -289,7 +401,8 @@ void wait_for_stop(const sigset_t &stop, std::optional<double> duration_s) {
 
 // Loads the module on the live kernel, turns the switches, waits for the
 // end and unloads it; the exit status.
-int play_live(const LiveOptions &o, const host::Options &opt, const sigset_t &stop, std::ostream &err) {
+int play_live(const LiveOptions &o, const host::Options &opt, const sigset_t &stop, EventCommands &commands,
+              std::ostream &err) {
   host::Kernel kernel(opt);
   if (report_task_source(kernel, o.source, err) != kExitOk) return kExitFailure;
   std::string params = o.period_ms ? "kmonitor_delay=" + std::to_string(*o.period_ms) : "";
@@ -302,6 +415,7 @@ int play_live(const LiveOptions &o, const host::Options &opt, const sigset_t &st
   for (auto &[id, on] : o.switches) kernel.set_feature(id, on);
   kernel.notify_feature_change();
   wait_for_stop(stop, o.duration_s);
+  commands.stop();
   kernel.rmmod(kModuleName);
   return kExitOk;
 }
@@ -342,6 +456,7 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
   pthread_sigmask(SIG_BLOCK, &stop, &old);
 
   u64 seq = 0;
+  EventCommands commands(o.on_event);
   host::Options opt;
   opt.source = o.source;
   opt.proc_root = proc_root;
@@ -359,10 +474,13 @@ int run_live(const std::vector<std::string> &args, std::ostream &out, std::ostre
       log << line;
       log.flush();
     }
-    if (!o.on_event.empty() && r.kind != host::Record::Printk) run_event_command(o.on_event, format_text(e));
+    if (r.kind != host::Record::Printk) commands.post(format_text(e));
   };
 
-  int status = play_live(o, opt, stop, err);
+  int status = play_live(o, opt, stop, commands, err);
+  commands.stop();
+  if (uint64_t dropped = commands.finish())
+    err << "pelk_perf_util: --on-event: " << dropped << " event(s) not run, too many waiting behind a command\n";
   // A stop signal that came while the module was unloading (a second Ctrl-C,
   // or `timeout`, which signals the child and then its whole group) asks for
   // what has been done already: take it here rather than die of it once the

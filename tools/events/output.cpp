@@ -158,16 +158,6 @@ std::string timestamp(u64 ts_ns) {
   return buf;
 }
 
-void append_printable(std::string &out, unsigned char c) {
-  if (c < 0x20 || c == 0x7f) {
-    char buf[8];
-    snprintf(buf, sizeof buf, "\\x%02x", c);
-    out += buf;
-  } else {
-    out += (char)c;
-  }
-}
-
 std::string escape_text(const std::string &s) {
   std::string out;
   for (unsigned char c : s) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "out_event.h"
+#include "printable.h"
 
 namespace pelk_tool {
 
@@ -16,8 +17,6 @@ bool format_named(const std::string &name, Format *f);
 
 // "[%5lu.%06lu]", the kernel log's timestamp of a monotonic time.
 std::string timestamp(u64 ts_ns);
-// Appends c, or "\xNN" for a control byte or DEL.
-void append_printable(std::string &out, unsigned char c);
 // A text as a marked line shows it: backslash, quote and control bytes escaped.
 std::string escape_text(const std::string &s);
 

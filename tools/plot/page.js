@@ -23,7 +23,7 @@
   }
   // A y range that the first block's figures do not squash: the first block
   // after loading counts each process's whole lifetime.  Its taller points are clipped.
-  const firstX = D.cycles.length ? D.cycles[0].x : null;
+  const firstX = D.first_x;
   function yMax(sets) {
     let m = 100;
     sets.forEach(s => s.data.forEach(p => { if (p.x !== firstX && p.y > m) m = p.y; }));
@@ -33,24 +33,21 @@
   function chart(id, cfg) { charts.push(new Chart(document.getElementById(id), cfg)); }
 
   // Per-CPU loads.
-  const cpuSets = [];
-  for (let c = 0; c < 8; c++) {
-    if (!D.cycles.some(k => k.cpu && k.cpu[c] > 0)) continue;
-    cpuSets.push(line('cpu' + c, D.cycles.filter(k => k.cpu).map(k => ({x: k.x, y: k.cpu[c]})), c));
-  }
+  const cpuSets = D.cpus.map(c => line('cpu' + c.cpu, c.points, c.cpu));
   chart('cpus', {type: 'line', data: {datasets: cpuSets}, options: base('% of one CPU')});
 
   // The split, stacked.
   const parts = ['user', 'system', 'iowait', 'irq', 'idle'];
-  const splitSets = parts.map((p, i) => line(p, D.cycles.filter(k => k.split).map(k => ({x: k.x, y: k.split[i]})),
-                                             i, {fill: true, stack: 's'}));
+  const splitSets = parts.map((p, i) => line(p, D.split[i], i, {fill: true, stack: 's'}));
   const so = base('% of CPU time');
   so.scales.y.stacked = true;
   so.scales.y.max = 100;
   chart('split', {type: 'line', data: {datasets: splitSets}, options: so});
 
-  // The busiest processes: the names with the most usage over the whole log.
+  // The busiest processes: the names with the most usage over the whole log,
+  // and the rest of the top ten summed.
   const procSets = D.processes.map((p, i) => line(p.name, p.points, i));
+  if (D.other.length) procSets.push(line('other', D.other, 9, {borderDash: [4, 2]}));
   const po = base('% of one CPU');
   po.scales.y.max = yMax(procSets);
   chart('procs', {type: 'line', data: {datasets: procSets}, options: po});
@@ -69,7 +66,7 @@
   // Events on one time line.
   const kinds = ['overload', 'loading', 'health', 'incomplete'];
   const evSets = kinds.map((k, i) => ({
-    label: k, data: D.events.filter(e => e.kind === k).map(e => ({x: e.x, y: i + 1, t: e.text})),
+    label: k, data: D.marks[k].map(e => ({x: e.x, y: i + 1, t: e.t})),
     backgroundColor: palette[[3, 1, 2, 7][i]], pointRadius: 5, pointStyle: ['triangle', 'rectRot', 'circle', 'crossRot'][i]
   }));
   const eo = base('');
@@ -80,14 +77,16 @@
   chart('events', {type: 'scatter', data: {datasets: evSets}, options: eo});
 
   const list = document.getElementById('eventlist');
-  D.events.slice(0, 500).forEach(e => {
+  function row(cells) {
     const tr = document.createElement('tr');
-    [String(e.x), e.kind, e.text].forEach(v => {
+    cells.forEach(v => {
       const td = document.createElement('td');
       td.textContent = v;
       tr.appendChild(td);
     });
     list.appendChild(tr);
-  });
+  }
+  D.events.forEach(e => row([String(e.x), e.kind, e.text]));
+  if (D.events_total > D.events.length) row(['', '', (D.events_total - D.events.length) + ' more events not listed']);
   status.textContent = 'charts drawn: ' + charts.length;
 })();

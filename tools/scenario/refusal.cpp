@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "printable.h"
 #include "scenario.h"
 
 namespace pelk_tool {
@@ -15,21 +16,6 @@ std::string cut(const std::string &s, size_t n) {
   if (s.size() <= n) return s;
   while (n > 0 && ((unsigned char)s[n] & 0xc0) == 0x80) --n;
   return s.substr(0, n) + "...";
-}
-
-// Control bytes as \xNN, so that no message can forge a line of its own.
-std::string printable(const std::string &s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += (char)c;
-    }
-  }
-  return out;
 }
 
 }  // namespace

@@ -217,8 +217,10 @@ TEST_F(ArchivedLogs, BombsAreRefusedUnlessTheLimitsAreRaised) {
     std::vector<std::string> args;
     int status;
     std::string err;  // a piece of the message
+    bool plot = false;  // the same reading by plot
   };
   const std::string big = (dir_ / "big.gz").string(), nested = (dir_ / "nested.gz").string();
+  std::ofstream(dir_ / "lib.js") << "var Chart;";
   const Case cases[] = {
       {{big}, 0, ""},
       {{big, "--max-decompressed", "100K"}, 1, big + ": refused: expands beyond 102400 bytes (--max-decompressed)"},
@@ -227,11 +229,15 @@ TEST_F(ArchivedLogs, BombsAreRefusedUnlessTheLimitsAreRaised) {
       {{nested, "--max-ratio=1000000", "--max-decompressed=4M"}, 1, "2 levels of compression expand beyond 4194304"},
       {{nested, "--max-ratio=0"}, 2, "needs a positive count"},
       {{nested, "--max-decompressed=1Q"}, 2, "needs a positive count"},
+      {{nested}, 1, "2 levels of compression expand more than 1000 times", true},
+      {{nested, "--max-ratio", "1000000"}, 0, "", true},
+      {{big, "--max-decompressed=0"}, 2, "needs a positive count", true},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.args[1 % c.args.size()]);
-    std::vector<std::string> args = {"parse"};
+    SCOPED_TRACE(c.args[1 % c.args.size()] + (c.plot ? " plot" : ""));
+    std::vector<std::string> args = {c.plot ? "plot" : "parse"};
     args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.plot) args.insert(args.end(), {"-o", (dir_ / "page.html").string(), "--chartjs", (dir_ / "lib.js").string()});
     std::ostringstream out, err;
     EXPECT_EQ(run_cli(args, out, err), c.status) << err.str();
     EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
