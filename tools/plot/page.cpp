@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "page_text.h"
+
 namespace pelk_tool {
 
 using nlohmann::json;
@@ -23,8 +25,6 @@ struct Page::Collected {
   int streak = 0;
   std::string device;
 };
-
-namespace {
 
 // Chart.js's licence, shipped with the page that inlines it.
 const char kChartJsLicence[] =
@@ -45,6 +45,8 @@ const char kChartJsLicence[] =
     "FOR ANY CLAIM, DAMAGES OR OTHER LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR\n"
     "OTHERWISE, ARISING FROM, OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER\n"
     "DEALINGS IN THE SOFTWARE.\n";
+
+namespace {
 
 double x_of(Page::Collected &c, const LogPlace &at) {
   c.index += 1;
@@ -114,6 +116,8 @@ LogSink collector(Page::Collected &c) {
   return s;
 }
 
+}  // namespace
+
 std::string html_escape(const std::string &s) {
   std::string o;
   for (char ch : s) {
@@ -149,8 +153,6 @@ std::string script_json(const json &j) {
   }
   return o;
 }
-
-}  // namespace
 
 Page::Page() : c_(std::make_unique<Collected>()) {}
 Page::~Page() = default;
