@@ -18,6 +18,8 @@
   }
   // Horizontal bars, one per device (or application), highest first.
   function bars(id, labels, sets, xTitle) {
+    const shown = sets.filter(s => !s.hidden).length;
+    document.getElementById(id).parentNode.style.height = Math.max(120, 60 + 16 * labels.length * shown) + 'px';
     chart(id, {type: 'bar', data: {labels: labels, datasets: sets.map((s, i) => Object.assign(
       {backgroundColor: palette[i % palette.length]}, s))},
       options: {indexAxis: 'y', scales: {x: {beginAtZero: true, title: {display: true, text: xTitle}},
@@ -90,7 +92,7 @@
     const by = new Map(s.points.map(p => [p[0], pct(p[1], p[2])]));
     return {label: who(s.device, s.devices), data: days.map(d => by.has(d) ? by.get(d) : null),
             borderColor: palette[i % palette.length], backgroundColor: palette[i % palette.length],
-            spanGaps: false, pointRadius: 2};
+            spanGaps: false, pointRadius: 3};
   });
   chart('modem', {type: 'line', data: {labels: days, datasets: modemSets},
                   options: {scales: {x: {title: {display: true, text: 'UTC day'}},
