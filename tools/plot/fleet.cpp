@@ -293,7 +293,8 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
   if (!open_output(file, output, err)) return false;
   std::string title = "fleet " + db_path;
   file << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>pelk_perf_util: "
-       << html_escape(title) << "</title>\n<style>" << page_style() << "th{font-size:12px;text-align:left;padding:1px 8px}</style>\n"
+       << html_escape(title) << "</title>\n<style>" << page_style()
+       << "th{font-size:12px;text-align:left;padding:1px 8px}</style>\n"
        << "<script>window.addEventListener('error',function(e){document.getElementById('errors').textContent+="
           "'script error: '+e.message+'; ';});</script>\n"
        << "<script>\n/*\n" << kChartJsLicence << "*/\n" << script_safe(chartjs) << "\n</script>\n</head>\n<body>\n"
@@ -452,8 +453,9 @@ bool DeviceRecords::read(const LogSink &sink, uint64_t *files) {
     return f != 0 ? f < 0 : integer(a, 1) < integer(b, 1);
   };
   while (cyc || thr || hea) {
-    sqlite3_stmt *next = before(cycles_, cyc, threads_, thr) ? (before(cycles_, cyc, health_, hea) ? cycles_ : health_)
-                                                            : (before(threads_, thr, health_, hea) ? threads_ : health_);
+    sqlite3_stmt *next = before(cycles_, cyc, threads_, thr)
+                             ? (before(cycles_, cyc, health_, hea) ? cycles_ : health_)
+                             : (before(threads_, thr, health_, hea) ? threads_ : health_);
     std::string file = text(next, 0);
     if (first || file != last_file) {
       ++*files;
