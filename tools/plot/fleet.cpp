@@ -103,7 +103,19 @@ bool is_null(sqlite3_stmt *st, int i) { return sqlite3_column_type(st, i) == SQL
 //                     the same UTC day, duplicates of the same line (logs that
 //                     overlap) taken once; a counter that went back restarted
 //                     and counts from 0.
+const char kDays[] = R"sql(
+CREATE TEMP TABLE days AS
+WITH md AS (SELECT DISTINCT IFNULL(device, '') AS dev, utc, md_s FROM modem
+            WHERE status = 'ok' AND utc IS NOT NULL AND md_s IS NOT NULL),
+mdd AS (SELECT dev, utc, md_s, LAG(md_s) OVER w AS prev, LAG(utc) OVER w AS prev_utc
+        FROM md WINDOW w AS (PARTITION BY dev ORDER BY utc, md_s))
+SELECT dev, substr(utc, 1, 10) AS day, SUM(CASE WHEN md_s >= prev THEN md_s - prev ELSE md_s END) AS sleep_s,
+       SUM(CAST(strftime('%s', utc) AS INTEGER) - CAST(strftime('%s', prev_utc) AS INTEGER)) AS span_s
+FROM mdd WHERE substr(prev_utc, 1, 10) = substr(utc, 1, 10) GROUP BY 1, 2
+)sql";
+
 const char kFigures[] = R"sql(
+CREATE TEMP TABLE fig AS
 WITH devs AS (SELECT IFNULL(device, '') AS dev, COUNT(*) AS blocks, COUNT(DISTINCT file) AS files
               FROM cycles GROUP BY 1),
 ov AS (SELECT IFNULL(o.device, '') AS dev, SUM(c.period_ms) AS seen_ms,
@@ -116,20 +128,11 @@ ss AS (SELECT IFNULL(c.device, '') AS dev, COUNT(*) AS tops, SUM(IFNULL(ssu.u, 0
        FROM cycles c LEFT JOIN ssu ON ssu.file = c.file AND ssu.cycle_line = c.line
        WHERE c.top_rows > 0 GROUP BY 1),
 hl AS (SELECT IFNULL(device, '') AS dev, COUNT(*) AS lines FROM health GROUP BY 1),
-md AS (SELECT DISTINCT IFNULL(device, '') AS dev, utc, md_s FROM modem
-       WHERE status = 'ok' AND utc IS NOT NULL AND md_s IS NOT NULL),
-mdd AS (SELECT dev, utc, md_s, LAG(md_s) OVER w AS prev, LAG(utc) OVER w AS prev_utc
-        FROM md WINDOW w AS (PARTITION BY dev ORDER BY utc, md_s)),
-days AS (SELECT dev, substr(utc, 1, 10) AS day,
-                SUM(CASE WHEN md_s >= prev THEN md_s - prev ELSE md_s END) AS sleep_s,
-                SUM(CAST(strftime('%s', utc) AS INTEGER) - CAST(strftime('%s', prev_utc) AS INTEGER)) AS span_s
-         FROM mdd WHERE substr(prev_utc, 1, 10) = substr(utc, 1, 10) GROUP BY 1, 2),
-mdev AS (SELECT dev, SUM(sleep_s) AS sleep_s, SUM(span_s) AS span_s FROM days GROUP BY 1),
-fig AS (SELECT d.dev, d.files, d.blocks, IFNULL(ov.seen_ms, 0) AS seen_ms, IFNULL(ov.over_ms, 0) AS over_ms,
-               IFNULL(ss.tops, 0) AS tops, IFNULL(ss.ss100, 0) AS ss100, IFNULL(ss.ss150, 0) AS ss150,
-               IFNULL(hl.lines, 0) AS health, mdev.sleep_s, mdev.span_s
-        FROM devs d LEFT JOIN ov USING (dev) LEFT JOIN ss USING (dev) LEFT JOIN hl USING (dev)
-        LEFT JOIN mdev USING (dev))
+mdev AS (SELECT dev, SUM(sleep_s) AS sleep_s, SUM(span_s) AS span_s FROM days GROUP BY 1)
+SELECT d.dev, d.files, d.blocks, IFNULL(ov.seen_ms, 0) AS seen_ms, IFNULL(ov.over_ms, 0) AS over_ms,
+       IFNULL(ss.tops, 0) AS tops, IFNULL(ss.ss100, 0) AS ss100, IFNULL(ss.ss150, 0) AS ss150,
+       IFNULL(hl.lines, 0) AS health, mdev.sleep_s, mdev.span_s
+FROM devs d LEFT JOIN ov USING (dev) LEFT JOIN ss USING (dev) LEFT JOIN hl USING (dev) LEFT JOIN mdev USING (dev)
 )sql";
 
 // The worst devices: the longest overloaded, then the largest shares of
@@ -174,7 +177,7 @@ FROM b JOIN r USING (dev) GROUP BY d, bin ORDER BY MIN(MIN(r.rn, ?1 + 1)), bin
 // Modem sleep by UTC day over the last 90 days of the fleet, the devices
 // that slept the least first, the others together.
 const char kModemDays[] = R"sql(
-, last AS (SELECT * FROM days WHERE day >= (SELECT date(MAX(day), '-89 days') FROM days)),
+WITH last AS (SELECT * FROM days WHERE day >= (SELECT date(MAX(day), '-89 days') FROM days)),
 r AS (SELECT dev, ROW_NUMBER() OVER (ORDER BY SUM(sleep_s) * 1.0 / MAX(SUM(span_s), 1), dev) AS rn
       FROM last GROUP BY dev)
 SELECT CASE WHEN r.rn <= ?1 THEN r.dev END AS d, day, SUM(sleep_s), SUM(span_s),
@@ -237,7 +240,10 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
   json data = {{"top", kFleetTop}, {"series", kFleetSeries}};
   json &worst = data["worst"] = json::array();
   std::vector<std::string> paged;
-  db.query(std::string(kFigures) + "SELECT * FROM fig ORDER BY " + kWorstOrder + " LIMIT " +
+  // Each device's figures, computed once.
+  db.query(kDays, {}, [](sqlite3_stmt *) {});
+  db.query(kFigures, {}, [](sqlite3_stmt *) {});
+  db.query(std::string("SELECT * FROM fig ORDER BY ") + kWorstOrder + " LIMIT " +
                std::to_string(kFleetTop),
            {}, [&](sqlite3_stmt *st) {
              std::string dev = text(st, 0);
@@ -252,21 +258,20 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
                               {"tops", integer(st, 5)}, {"ss100", integer(st, 6)}, {"ss150", integer(st, 7)},
                               {"health", integer(st, 8)}, {"sleep_s", column(st, 9)}, {"span_s", column(st, 10)}});
            });
-  db.query(std::string(kFigures) + "SELECT COUNT(*), SUM(files), SUM(blocks) FROM fig", {}, [&](sqlite3_stmt *st) {
+  db.query("SELECT COUNT(*), SUM(files), SUM(blocks) FROM fig", {}, [&](sqlite3_stmt *st) {
     data["devices"] = integer(st, 0), data["files"] = integer(st, 1), data["blocks"] = integer(st, 2);
   });
   data["damaged"] = 0;
   db.query("SELECT COUNT(*) FROM files WHERE status <> 'ok'", {},
            [&](sqlite3_stmt *st) { data["damaged"] = integer(st, 0); });
   json &over = data["overload"] = json::array();
-  db.query(std::string(kFigures) + ranked("SUM(over_ms), SUM(seen_ms)", "over_ms DESC, dev", kFleetTop), {},
+  db.query(ranked("SUM(over_ms), SUM(seen_ms)", "over_ms DESC, dev", kFleetTop), {},
            [&](sqlite3_stmt *st) {
              over.push_back({{"device", column(st, 0)}, {"devices", integer(st, 1)}, {"over_ms", integer(st, 2)},
                              {"seen_ms", integer(st, 3)}});
            });
   json &ss = data["system_server"] = json::array();
-  db.query(std::string(kFigures) +
-               ranked("SUM(tops), SUM(ss100), SUM(ss150)",
+  db.query(ranked("SUM(tops), SUM(ss100), SUM(ss150)",
                       "ss150 * 1.0 / MAX(tops, 1) DESC, ss100 * 1.0 / MAX(tops, 1) DESC, dev", kFleetTop),
            {}, [&](sqlite3_stmt *st) {
              ss.push_back({{"device", column(st, 0)}, {"devices", integer(st, 1)}, {"tops", integer(st, 2)},
@@ -282,9 +287,7 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
     add_point(loads, st, {integer(st, 1), integer(st, 2)}, integer(st, 3));
   });
   json &modem = data["modem"] = json::array();
-  std::string figures = kFigures;
-  figures.erase(figures.rfind(",\nfig AS"));  // the days are enough
-  db.query(figures + with_n(kModemDays, kFleetSeries), {}, [&](sqlite3_stmt *st) {
+  db.query(with_n(kModemDays, kFleetSeries), {}, [&](sqlite3_stmt *st) {
     add_point(modem, st, {text(st, 1), integer(st, 2), integer(st, 3)}, integer(st, 4));
   });
   if (!db) return false;
