@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 
 mode=${1:-run}
 build_dir=${BUILD_DIR:-build}
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libarchive-dev zlib1g-dev libjs-chart.js chromium
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libarchive-dev zlib1g-dev libsqlite3-dev libjs-chart.js chromium
   clang libbpf-dev bpftool)  # the last three: `run`'s BPF task iterator (the kernel's BTF is read at build and run time)
 # The real-kernel tests (test mode): Debian's kernel and headers, qemu, busybox,
 # the arm64 cross compilers, dkms and the module tools; and the kernel source

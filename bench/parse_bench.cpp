@@ -1,9 +1,12 @@
 // Speed of `pelk_perf_util parse` over a long phone log, and proof that it
 // streams: the heap it holds at its peak is the same for a short and a long log.
+// And a fleet of logs put in the database (`parse --db`) by 1 and 2 readers.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <ostream>
@@ -11,6 +14,7 @@
 #include <streambuf>
 #include <string>
 
+#include "fleet_db.h"
 #include "log_table.h"
 
 // Heap in use, counted by the replaced global allocator.
@@ -98,5 +102,43 @@ void BM_ParseLog(benchmark::State &state) {
   state.counters["peak_heap_bytes"] = (double)peak_held;
 }
 BENCHMARK(BM_ParseLog)->Arg(16)->Arg(128)->Unit(benchmark::kMillisecond);
+
+// A fleet of 16 logs of 4 MiB into a new database, with state.range(0)
+// readers: bytes of logs and rows written per second of wall time.
+void BM_FleetDb(benchmark::State &state) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("pelk_fleet_bench_" + std::to_string(getpid()));
+  fs::create_directories(dir / "logs");
+  std::string log = phone_log(4 << 20);
+  uint64_t bytes = 0;
+  for (int i = 0; i < 16; ++i) {
+    std::ofstream(dir / "logs" / ("phone" + std::to_string(i) + ".log"), std::ios::binary)
+        << "[    0.000000] Kernel command line: androidboot.serialno=BENCH" << i << "\n"
+        << log;
+    bytes += log.size();
+  }
+  pelk_tool::FleetSummary sum;
+  size_t peak_held = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove(dir / "fleet.sqlite");
+    fs::remove(dir / "fleet.sqlite-wal");
+    fs::remove(dir / "fleet.sqlite-shm");
+    size_t base = g_heap;
+    g_peak = base;
+    state.ResumeTiming();
+    std::ostringstream err;
+    if (!pelk_tool::update_fleet_db({(dir / "fleet.sqlite").string(), {(dir / "logs").string()},
+                                     (unsigned)state.range(0), {}},
+                                    err, &sum))
+      state.SkipWithError(err.str().c_str());
+    peak_held = g_peak - base;  // the rows held by readers and the queue (SQLite's own memory is not counted)
+  }
+  fs::remove_all(dir);
+  state.SetBytesProcessed((int64_t)(state.iterations() * bytes));
+  state.counters["rows"] = benchmark::Counter((double)(state.iterations() * sum.rows), benchmark::Counter::kIsRate);
+  state.counters["peak_heap_bytes"] = (double)peak_held;
+}
+BENCHMARK(BM_FleetDb)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace

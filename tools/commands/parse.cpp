@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "commands.h"
+#include "fleet_db.h"
 #include "log_input.h"
 #include "log_parse.h"
 #include "log_table.h"
@@ -31,12 +32,32 @@ const char kParseUsage[] =
     "                         beyond N bytes (K, M, G allowed; default 16G)\n"
     "  --max-ratio N          refuse one that expands more than N times its\n"
     "                         size (default 1000)\n"
+    "  --db FLEET.sqlite      write every table into a SQLite database instead,\n"
+    "                         reading only the files that are new or changed\n"
+    "  -j, --jobs N           with --db, files read at once (default: the CPUs)\n"
     "  --help                 show this help\n"
     "\n"
     "Lines that look like the module's but cannot be read are reported on standard\n"
     "error with their file and line number.  Exit status: 0 on success, 1 when a\n"
     "log cannot be read or is refused, or the output cannot be written, 2 for bad\n"
     "options or an output that is one of the inputs.\n";
+
+// --db: every table of the logs into the database, the files new or changed
+// since the last run only.
+int parse_into_db(const std::string &db, const std::vector<std::string> &paths, unsigned jobs,
+                  const InputLimits &limits, bool table_options, std::ostream &out, std::ostream &err) {
+  auto bad = [&](const std::string &msg) { return usage_error(err, msg, kParseUsage); };
+  if (table_options) return bad("--db writes every table: --what, --format and -o do not go with it");
+  if (paths.empty()) return bad("--db needs the logs as files or directories");
+  for (const std::string &p : paths)
+    if (p == "-") return bad("--db reads files, not standard input");
+  if (output_is_an_input(db, paths, err)) return kExitUsage;
+  FleetSummary sum;
+  bool ok = update_fleet_db({db, paths, jobs, limits}, err, &sum);
+  out << shown(db) << ": " << sum.read << " file(s) read, " << sum.unchanged << " unchanged, " << sum.failed
+      << " not read whole, " << sum.rows << " row(s) written\n";
+  return ok ? kExitOk : kExitFailure;
+}
 
 }  // namespace
 
@@ -46,6 +67,9 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
   std::optional<std::string> output;
   std::vector<std::string> paths;
   InputLimits limits;
+  std::optional<std::string> db;
+  unsigned jobs = 0;
+  bool table_options = false;
   auto bad = [&](const std::string &msg) { return usage_error(err, msg, kParseUsage); };
   Words w(args);
   while (w.next()) {
@@ -55,11 +79,19 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
       return kExitOk;
     }
     if (a == "--what" || a == "--format" || a == "--output" || a == "-o" || a == "--max-decompressed" ||
-        a == "--max-ratio") {
+        a == "--max-ratio" || a == "--db" || a == "-j" || a == "--jobs") {
       std::optional<std::string> v = w.value();
       if (!v) return bad("option " + a + " needs a value");
       const std::string &value = *v;
-      if (a == "--format") {
+      table_options |= a == "--what" || a == "--format" || a == "--output" || a == "-o";
+      if (a == "--db") {
+        db = value;
+      } else if (a == "-j" || a == "--jobs") {
+        char *end = nullptr;
+        unsigned long n = value.empty() || value[0] == '-' ? 0 : strtoul(value.c_str(), &end, 10);
+        if (!end || *end || n == 0 || n > 1024) return bad("option " + a + " needs a count from 1 to 1024");
+        jobs = (unsigned)n;
+      } else if (a == "--format") {
         if (value == "json") format = TableFormat::Json;
         else if (value == "jsonl") format = TableFormat::Jsonl;
         else if (value == "csv") format = TableFormat::Csv;
@@ -92,6 +124,7 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
       paths.push_back(a);
     }
   }
+  if (db) return parse_into_db(*db, paths, jobs, limits, table_options, out, err);
   if (paths.empty()) paths.push_back("-");
 
   if (output && output_is_an_input(*output, paths, err)) return kExitUsage;

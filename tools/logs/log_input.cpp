@@ -300,13 +300,9 @@ bool Reader::path(const std::string &path) {
 
 }  // namespace
 
-bool read_logs(const std::vector<std::string> &paths,
-               const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
-               uint64_t *damaged, const InputLimits &limits) {
+bool list_logs(const std::vector<std::string> &paths, std::vector<std::string> *out, std::ostream &err) {
   namespace fs = std::filesystem;
   bool ok = true;
-  *damaged = 0;
-  Reader reader(sink_for, err, damaged, limits);
   for (const std::string &path : paths) {
     std::error_code ec;
     if (path != "-" && fs::is_directory(path, ec)) {
@@ -329,11 +325,22 @@ bool read_logs(const std::vector<std::string> &paths,
         }
       }
       std::sort(files.begin(), files.end());
-      for (const std::string &f : files) ok &= reader.path(f);
+      out->insert(out->end(), files.begin(), files.end());
     } else {
-      ok &= reader.path(path);
+      out->push_back(path);
     }
   }
+  return ok;
+}
+
+bool read_logs(const std::vector<std::string> &paths,
+               const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
+               uint64_t *damaged, const InputLimits &limits) {
+  *damaged = 0;
+  std::vector<std::string> files;
+  bool ok = list_logs(paths, &files, err);
+  Reader reader(sink_for, err, damaged, limits);
+  for (const std::string &f : files) ok &= reader.path(f);
   return ok;
 }
 

@@ -26,4 +26,10 @@ bool read_logs(const std::vector<std::string> &paths,
                const std::function<LogSink(const std::string &file)> &sink_for, std::ostream &err,
                uint64_t *damaged, const InputLimits &limits = {});
 
+// The files the paths name, in the order read_logs reads them: a directory's
+// files (recursively, links to directories not followed) in name order, any
+// other path ("-" too) as it is.  Returns false when a directory could not be
+// listed (reported on err); the rest is still listed.
+bool list_logs(const std::vector<std::string> &paths, std::vector<std::string> *files, std::ostream &err);
+
 }  // namespace pelk_tool

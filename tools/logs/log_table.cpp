@@ -1,7 +1,9 @@
 #include "log_table.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace pelk_tool {
 
@@ -66,7 +68,13 @@ std::string json_seconds(std::string_view ts) {
   return o;
 }
 
-// Column names of a table, in their order.
+}  // namespace
+
+const char *table_name(TableWhat what) {
+  static const char *const names[] = {"cycles", "processes", "threads", "cpus", "health", "overload", "modem"};
+  return names[(int)what];
+}
+
 const std::vector<const char *> &table_columns(TableWhat what) {
   switch (what) {
     case TableWhat::Cycles: return kCycles;
@@ -80,10 +88,24 @@ const std::vector<const char *> &table_columns(TableWhat what) {
   return kCycles;
 }
 
-}  // namespace
+bool next_cell(std::string_view &cells, Cell *c) {
+  if (cells.empty()) return false;
+  c->kind = (Cell::Kind)cells[0];
+  cells.remove_prefix(1);
+  if (c->kind == Cell::Int || c->kind == Cell::Real) {
+    memcpy(c->kind == Cell::Int ? (void *)&c->i : (void *)&c->r, cells.data(), 8);
+    cells.remove_prefix(8);
+  } else if (c->kind == Cell::Text) {
+    uint32_t n;
+    memcpy(&n, cells.data(), 4);
+    c->text = cells.substr(4, n);
+    cells.remove_prefix(4 + n);
+  }
+  return true;
+}
 
 TableWriter::TableWriter(TableWhat what, TableFormat format, std::ostream &out)
-    : what_(what), format_(format), out_(out), cols_(table_columns(what)) {
+    : what_(what), format_(format), out_(&out), cols_(table_columns(what)) {
   buf_.reserve(1 << 17);
   if (format_ == TableFormat::Csv) {
     for (size_t i = 0; i < cols_.size(); ++i) {
@@ -96,7 +118,21 @@ TableWriter::TableWriter(TableWhat what, TableFormat format, std::ostream &out)
   }
 }
 
+TableWriter::TableWriter(TableWhat what)
+    : what_(what), format_(TableFormat::Cells), out_(nullptr), cols_(table_columns(what)) {}
+
 TableWriter::~TableWriter() = default;
+
+std::string TableWriter::take_cells() { return std::exchange(buf_, std::string()); }
+
+void TableWriter::cell(Cell::Kind kind, const void *bytes, size_t n) {
+  buf_ += (char)kind;
+  if (kind == Cell::Text) {
+    uint32_t len = (uint32_t)n;
+    buf_.append((const char *)&len, 4);
+  }
+  if (n) buf_.append((const char *)bytes, n);
+}
 
 LogSink TableWriter::sink() {
   LogSink s;
@@ -119,12 +155,16 @@ void TableWriter::finish() {
 }
 
 void TableWriter::flush(bool all) {
-  if (!all && buf_.size() < (1 << 16)) return;
-  out_.write(buf_.data(), (std::streamsize)buf_.size());
+  if (format_ == TableFormat::Cells || (!all && buf_.size() < (1 << 16))) return;
+  out_->write(buf_.data(), (std::streamsize)buf_.size());
   buf_.clear();
 }
 
 void TableWriter::key() {
+  if (format_ == TableFormat::Cells) {
+    ++col_;
+    return;
+  }
   if (col_) buf_ += ',';
   if (format_ != TableFormat::Csv) {
     buf_ += '"';
@@ -136,11 +176,16 @@ void TableWriter::key() {
 
 void TableWriter::null() {
   key();
+  if (format_ == TableFormat::Cells) return cell(Cell::Null, nullptr, 0);
   if (format_ != TableFormat::Csv) buf_ += "null";
 }
 
 void TableWriter::num(long long v) {
   key();
+  if (format_ == TableFormat::Cells) {
+    int64_t i = v;
+    return cell(Cell::Int, &i, 8);
+  }
   char tmp[24];
   int n = snprintf(tmp, sizeof tmp, "%lld", v);
   buf_.append(tmp, (size_t)n);
@@ -148,6 +193,14 @@ void TableWriter::num(long long v) {
 
 void TableWriter::unum(unsigned long long v) {
   key();
+  if (format_ == TableFormat::Cells) {
+    if (v <= (unsigned long long)INT64_MAX) {
+      int64_t i = (int64_t)v;
+      return cell(Cell::Int, &i, 8);
+    }
+    double r = (double)v;
+    return cell(Cell::Real, &r, 8);
+  }
   char tmp[24];
   int n = snprintf(tmp, sizeof tmp, "%llu", v);
   buf_.append(tmp, (size_t)n);
@@ -155,6 +208,10 @@ void TableWriter::unum(unsigned long long v) {
 
 void TableWriter::boolean(bool v) {
   key();
+  if (format_ == TableFormat::Cells) {
+    int64_t i = v;
+    return cell(Cell::Int, &i, 8);
+  }
   buf_ += v ? "true" : "false";
 }
 
@@ -166,11 +223,16 @@ void TableWriter::total(const Cycle &c) {
 void TableWriter::raw(std::string_view s) {
   if (s.empty()) return null();
   key();
+  if (format_ == TableFormat::Cells) {
+    double r = strtod(std::string(s).c_str(), nullptr);
+    return cell(Cell::Real, &r, 8);
+  }
   buf_ += s;
 }
 
 void TableWriter::str(std::string_view s) {
   key();
+  if (format_ == TableFormat::Cells) return cell(Cell::Text, s.data(), s.size());
   if (format_ == TableFormat::Csv) {
     // A text cell that a spreadsheet would take for a formula (a process may
     // be named "=cmd|' /c calc'!A1") gets a leading ' and is quoted.
@@ -236,7 +298,7 @@ void TableWriter::begin_row(const LogPlace &at, uint64_t line) {
 void TableWriter::end_row() {
   if (format_ == TableFormat::Csv) buf_ += '\n';
   else if (format_ == TableFormat::Jsonl) buf_ += "}\n";
-  else buf_ += '}';
+  else if (format_ == TableFormat::Json) buf_ += '}';
   ++rows_;
   flush(false);
 }

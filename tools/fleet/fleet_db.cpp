@@ -1,0 +1,416 @@
+// The fleet database: readers on threads of their own turn each file into the
+// rows of every table (held in memory as typed cells, one file at a time per
+// reader), and the one writer (the calling thread) puts each file in in one
+// transaction with its `files` row: a file is in whole or not at all.
+#include "fleet_db.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <memory>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "log_parse.h"
+#include "log_table.h"
+
+namespace pelk_tool {
+
+namespace {
+
+constexpr TableWhat kKinds[kTableKinds] = {TableWhat::Cycles, TableWhat::Processes, TableWhat::Threads,
+                                           TableWhat::Cpus,   TableWhat::Health,    TableWhat::Overload,
+                                           TableWhat::Modem};
+
+// The SQL type of a column: text, the kernel timestamp real, the rest integers
+// (flags as 0 and 1).
+const char *column_type(TableWhat what, std::string_view col) {
+  static const char *const texts[] = {"file", "device", "stamp", "time", "missing", "name",
+                                      "comm", "status", "utc"};
+  for (const char *t : texts)
+    if (col == t) return "TEXT";
+  if (col == "modem" && what == TableWhat::Cycles) return "TEXT";
+  if (col == "ts") return "REAL";
+  return "INTEGER";
+}
+
+// What is known of a file from an earlier run.
+struct Known {
+  int64_t size = -1, mtime = -1;
+  std::string hash, status;
+};
+
+// A file to read: its path, and what an earlier run recorded of it.
+struct Job {
+  std::string path;
+  std::optional<Known> known;
+};
+
+// What a reader made of one file.
+struct FileResult {
+  std::string path;
+  bool touch = false;  // the same content under a new time: only the files row changes
+  std::optional<int64_t> size, mtime;
+  std::string hash, device, status = "ok", reason, messages;
+  std::string cells[kTableKinds];
+  uint64_t rows[kTableKinds] = {};
+  uint64_t damaged = 0, bytes = 0;
+  uint64_t total_rows() const {
+    uint64_t n = 0;
+    for (uint64_t r : rows) n += r;
+    return n;
+  }
+};
+
+int64_t mtime_ns(const struct stat &st) { return (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec; }
+
+// The file's CRC-32, as 8 hex digits; empty when it cannot be read.
+std::string content_hash(FILE *f, uint64_t *bytes) {
+  std::vector<unsigned char> buf(1 << 20);
+  uLong crc = crc32(0, nullptr, 0);
+  size_t n;
+  *bytes = 0;
+  while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) {
+    crc = crc32_z(crc, buf.data(), n);
+    *bytes += n;
+  }
+  if (ferror(f)) return "";
+  char hex[16];
+  snprintf(hex, sizeof hex, "%08lx", (unsigned long)crc);
+  return hex;
+}
+
+void read_file(const Job &job, const InputLimits &limits, FileResult *r) {
+  r->path = job.path;
+  FILE *f = fopen(job.path.c_str(), "rb");
+  struct stat st;
+  if (!f || fstat(fileno(f), &st) != 0) {
+    r->status = "unreadable";
+    r->reason = "cannot read " + shown(job.path) + ": " + strerror(errno);
+    r->messages = "pelk_perf_util: " + r->reason + "\n";
+    if (f) fclose(f);
+    return;
+  }
+  r->size = st.st_size;
+  r->mtime = mtime_ns(st);
+  r->hash = content_hash(f, &r->bytes);
+  fclose(f);
+  if (job.known && !r->hash.empty() && job.known->hash == r->hash && job.known->size == st.st_size &&
+      job.known->status != "refused" && job.known->status != "unreadable") {
+    r->touch = true;
+    return;
+  }
+
+  TableWriter writers[kTableKinds] = {TableWriter(kKinds[0]), TableWriter(kKinds[1]), TableWriter(kKinds[2]),
+                                      TableWriter(kKinds[3]), TableWriter(kKinds[4]), TableWriter(kKinds[5]),
+                                      TableWriter(kKinds[6])};
+  LogSink sinks[kTableKinds];
+  std::ostringstream err;
+  bool ok = read_logs(
+      {job.path},
+      [&](const std::string &name) {
+        for (int k = 0; k < kTableKinds; ++k) {
+          writers[k].start_file(name);
+          sinks[k] = writers[k].sink();
+        }
+        LogSink all;
+        all.cycle = [&](const Cycle &c) {
+          for (LogSink &s : sinks) s.cycle(c);
+        };
+        all.threads = [&](const ThreadList &t) {
+          for (LogSink &s : sinks) s.threads(t);
+        };
+        all.health = [&](const HealthLine &h) {
+          for (LogSink &s : sinks) s.health(h);
+        };
+        all.device = [&](const std::string &d) {
+          if (r->device.empty()) r->device = d;
+          for (LogSink &s : sinks) s.device(d);
+        };
+        return all;
+      },
+      err, &r->damaged, limits);
+  for (int k = 0; k < kTableKinds; ++k) {
+    r->rows[k] = writers[k].rows();
+    r->cells[k] = writers[k].take_cells();
+  }
+  r->messages = err.str();
+  if (!ok) {
+    // Reading stops at the file's own message, the last one.
+    std::string_view m = r->messages;
+    if (!m.empty() && m.back() == '\n') m.remove_suffix(1);
+    m = m.substr(m.rfind('\n') + 1);
+    if (m.rfind("pelk_perf_util: ", 0) == 0) m.remove_prefix(16);
+    r->reason = std::string(m);
+    r->status = m.find(": refused: ") != std::string_view::npos                          ? "refused"
+                : m.rfind("cannot read ", 0) == 0 || m.rfind("error reading ", 0) == 0 ? "unreadable"
+                                                                                          : "damaged";
+  } else if (r->damaged) {
+    r->reason = std::to_string(r->damaged) + " damaged line(s) left out";
+  }
+}
+
+struct StmtFree {
+  void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFree>;
+
+// The database, written by one thread.
+class Db {
+ public:
+  explicit Db(std::string path) : path_(std::move(path)) {}
+  ~Db() {
+    for (auto &s : insert_) s.reset();
+    for (auto &s : remove_) s.reset();
+    put_file_.reset();
+    touch_.reset();
+    if (db_) sqlite3_close(db_);
+  }
+
+  bool open();
+  bool load(std::unordered_map<std::string, Known> *known);
+  bool write(const FileResult &r);
+  std::string error() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
+
+ private:
+  bool exec(const std::string &sql) { return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK; }
+  bool prepare(const std::string &sql, Stmt *s) {
+    sqlite3_stmt *p = nullptr;
+    bool ok = sqlite3_prepare_v2(db_, sql.c_str(), -1, &p, nullptr) == SQLITE_OK;
+    s->reset(p);
+    return ok;
+  }
+  bool step(sqlite3_stmt *s) {
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    return rc == SQLITE_DONE;
+  }
+  bool write_rows(const FileResult &r);
+
+  std::string path_;
+  sqlite3 *db_ = nullptr;
+  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_;
+};
+
+bool Db::open() {
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+    return false;
+  // WAL: readers (the sqlite3 shell, plot) read while a run writes.  A
+  // transaction is a whole file, so a run killed at any moment leaves whole
+  // files; synchronous=NORMAL may lose the last files on a power cut, never
+  // half of one.
+  sqlite3_busy_timeout(db_, 60000);
+  if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-32768"))
+    return false;
+  std::string schema = "BEGIN;";
+  for (TableWhat what : kKinds) {
+    const char *name = table_name(what);
+    const auto &cols = table_columns(what);
+    std::string create = std::string("CREATE TABLE IF NOT EXISTS ") + name + " (";
+    std::string insert = std::string("INSERT INTO ") + name + " VALUES (";
+    bool has_time = false;
+    for (size_t i = 0; i < cols.size(); ++i) {
+      create += std::string(i ? ", " : "") + cols[i] + " " + column_type(what, cols[i]);
+      insert += i ? ",?" : "?";
+      has_time |= std::string_view(cols[i]) == "time";
+    }
+    schema += create + ");";
+    schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_device_time ON " + name + " (device, " +
+              (has_time ? "time" : "ts") + ");";
+    schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_file ON " + name + " (file, line);";
+    if (!exec(schema)) return false;
+    schema.clear();
+    int k = (int)what;
+    if (!prepare(insert + ")", &insert_[k])) return false;
+    // A file's rows: its own, and those of its archive entries (FILE:ENTRY).
+    if (!prepare(std::string("DELETE FROM ") + name + " WHERE file = ?1 OR (file >= ?1 || ':' AND file < ?1 || ';')",
+                 &remove_[k]))
+      return false;
+  }
+  if (!exec("CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER, mtime INTEGER, hash TEXT, "
+            "device TEXT, rows INTEGER, status TEXT, reason TEXT);"
+            "CREATE INDEX IF NOT EXISTS files_device ON files (device);"
+            "COMMIT;"))
+    return false;
+  return prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
+         prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_);
+}
+
+bool Db::load(std::unordered_map<std::string, Known> *known) {
+  Stmt s;
+  if (!prepare("SELECT path, size, mtime, hash, status FROM files", &s)) return false;
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+    auto text = [&](int i) {
+      const unsigned char *t = sqlite3_column_text(s.get(), i);
+      return t ? std::string((const char *)t, (size_t)sqlite3_column_bytes(s.get(), i)) : std::string();
+    };
+    Known k;
+    k.size = sqlite3_column_type(s.get(), 1) == SQLITE_NULL ? -1 : sqlite3_column_int64(s.get(), 1);
+    k.mtime = sqlite3_column_type(s.get(), 2) == SQLITE_NULL ? -1 : sqlite3_column_int64(s.get(), 2);
+    k.hash = text(3);
+    k.status = text(4);
+    (*known)[text(0)] = std::move(k);
+  }
+  return rc == SQLITE_DONE;
+}
+
+bool Db::write_rows(const FileResult &r) {
+  if (r.touch) {
+    sqlite3_stmt *s = touch_.get();
+    sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+    sqlite3_bind_int64(s, 2, *r.size);
+    sqlite3_bind_int64(s, 3, *r.mtime);
+    return step(s);
+  }
+  for (int k = 0; k < kTableKinds; ++k) {
+    sqlite3_stmt *s = remove_[k].get();
+    sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+    if (!step(s)) return false;
+    s = insert_[k].get();
+    int cols = (int)table_columns(kKinds[k]).size();
+    std::string_view cells = r.cells[k];
+    Cell c;
+    for (uint64_t row = 0; row < r.rows[k]; ++row) {
+      for (int i = 1; i <= cols && next_cell(cells, &c); ++i) {
+        if (c.kind == Cell::Int) sqlite3_bind_int64(s, i, c.i);
+        else if (c.kind == Cell::Real) sqlite3_bind_double(s, i, c.r);
+        else if (c.kind == Cell::Text) sqlite3_bind_text(s, i, c.text.data(), (int)c.text.size(), SQLITE_STATIC);
+        else sqlite3_bind_null(s, i);
+      }
+      if (!step(s)) return false;
+    }
+  }
+  sqlite3_stmt *s = put_file_.get();
+  auto text = [&](int i, const std::string &t) {
+    if (t.empty()) sqlite3_bind_null(s, i);
+    else sqlite3_bind_text(s, i, t.data(), (int)t.size(), SQLITE_STATIC);
+  };
+  text(1, r.path);
+  if (r.size) sqlite3_bind_int64(s, 2, *r.size);
+  else sqlite3_bind_null(s, 2);
+  if (r.mtime) sqlite3_bind_int64(s, 3, *r.mtime);
+  else sqlite3_bind_null(s, 3);
+  text(4, r.hash);
+  text(5, r.device);
+  sqlite3_bind_int64(s, 6, (int64_t)r.total_rows());
+  text(7, r.status);
+  text(8, r.reason);
+  return step(s);
+}
+
+bool Db::write(const FileResult &r) {
+  if (!exec("BEGIN IMMEDIATE")) return false;
+  if (write_rows(r) && exec("COMMIT")) return true;
+  exec("ROLLBACK");
+  return false;
+}
+
+}  // namespace
+
+bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *summary) {
+  FleetSummary sum;
+  Db db(opts.db);
+  std::unordered_map<std::string, Known> known;
+  if (!db.open() || !db.load(&known)) {
+    err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
+    return false;
+  }
+
+  // New files, files whose size or time changed, and those refused or
+  // unreadable last time (limits and permissions change): the others are
+  // as they were.
+  std::vector<std::string> files;
+  bool ok = list_logs(opts.paths, &files, err);
+  std::vector<Job> jobs;
+  std::unordered_set<std::string> seen;
+  for (std::string &f : files) {
+    if (!seen.insert(f).second) continue;
+    ++sum.files;
+    auto it = known.find(f);
+    struct stat st;
+    if (it != known.end() && stat(f.c_str(), &st) == 0 && it->second.size == st.st_size &&
+        it->second.mtime == mtime_ns(st) && it->second.status != "refused" && it->second.status != "unreadable") {
+      ++sum.unchanged;
+      continue;
+    }
+    jobs.push_back({std::move(f), it == known.end() ? std::nullopt : std::optional<Known>(it->second)});
+  }
+
+  // Readers take the files in turn; the results wait for the writer in a
+  // short queue, so memory holds a few files' rows at most.
+  unsigned n = opts.jobs ? opts.jobs : std::max(1u, std::thread::hardware_concurrency());
+  n = std::min<size_t>(n, std::max<size_t>(jobs.size(), 1));
+  std::mutex m;
+  std::condition_variable ready, space;
+  std::deque<FileResult> queue;
+  std::atomic<size_t> next{0};
+  bool stop = false;
+  unsigned running = n;
+  std::vector<std::thread> readers;
+  for (unsigned t = 0; t < n; ++t)
+    readers.emplace_back([&] {
+      for (size_t i; (i = next++) < jobs.size();) {
+        FileResult r;
+        read_file(jobs[i], opts.limits, &r);
+        std::unique_lock<std::mutex> lock(m);
+        space.wait(lock, [&] { return stop || queue.size() < n; });
+        if (stop) break;
+        queue.push_back(std::move(r));
+        ready.notify_one();
+      }
+      std::lock_guard<std::mutex> lock(m);
+      --running;
+      ready.notify_one();
+    });
+
+  bool written = true;
+  for (;;) {
+    std::unique_lock<std::mutex> lock(m);
+    ready.wait(lock, [&] { return !queue.empty() || running == 0; });
+    if (queue.empty()) break;
+    FileResult r = std::move(queue.front());
+    queue.pop_front();
+    space.notify_one();
+    lock.unlock();
+    err << r.messages;
+    if (!db.write(r)) {
+      err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
+      written = false;
+      lock.lock();
+      stop = true;
+      space.notify_all();
+      break;
+    }
+    if (r.touch) {
+      ++sum.unchanged;
+      continue;
+    }
+    ++sum.read;
+    sum.rows += r.total_rows();
+    sum.bytes += r.bytes;
+    sum.damaged_lines += r.damaged;
+    if (r.status != "ok") {
+      ++sum.failed;
+      ok = false;
+    }
+  }
+  for (std::thread &t : readers) t.join();
+  if (sum.damaged_lines) err << "pelk_perf_util: " << sum.damaged_lines << " damaged line(s) left out\n";
+  if (summary) *summary = sum;
+  return ok && written;
+}
+
+}  // namespace pelk_tool
