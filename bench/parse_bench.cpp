@@ -139,6 +139,6 @@ void BM_FleetDb(benchmark::State &state) {
   state.counters["rows"] = benchmark::Counter((double)(state.iterations() * sum.rows), benchmark::Counter::kIsRate);
   state.counters["peak_heap_bytes"] = (double)peak_held;
 }
-BENCHMARK(BM_FleetDb)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_FleetDb)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 }  // namespace

@@ -61,6 +61,7 @@ struct Job {
 // What a reader made of one file.
 struct FileResult {
   std::string path;
+  bool known = false;  // in the files table
   bool touch = false;  // the same content under a new time: only the files row changes
   std::optional<int64_t> size, mtime;
   std::string hash, device, status = "ok", reason, messages;
@@ -94,11 +95,13 @@ std::string content_hash(FILE *f, uint64_t *bytes) {
 
 void read_file(const Job &job, const InputLimits &limits, FileResult *r) {
   r->path = job.path;
+  r->known = job.known.has_value();
   FILE *f = fopen(job.path.c_str(), "rb");
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0) {
+    int e = errno;
     r->status = "unreadable";
-    r->reason = "cannot read " + shown(job.path) + ": " + strerror(errno);
+    r->reason = "cannot read " + shown(job.path) + ": " + strerror(e);
     r->messages = "pelk_perf_util: " + r->reason + "\n";
     if (f) fclose(f);
     return;
@@ -176,6 +179,7 @@ class Db {
     for (auto &s : remove_) s.reset();
     put_file_.reset();
     touch_.reset();
+    lost_.reset();
     if (db_) sqlite3_close(db_);
   }
 
@@ -201,11 +205,17 @@ class Db {
 
   std::string path_;
   sqlite3 *db_ = nullptr;
-  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_;
+  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_, lost_;
 };
 
 bool Db::open() {
-  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+  // SQLite's count of its memory takes a lock at every allocation; nothing
+  // here reads it.  Settable only before SQLite starts, so only the first time.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+  // One thread uses the connection: no locking in SQLite's calls.
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK)
     return false;
   // WAL: readers (the sqlite3 shell, plot) read while a run writes.  A
   // transaction is a whole file, so a run killed at any moment leaves whole
@@ -245,7 +255,8 @@ bool Db::open() {
             "COMMIT;"))
     return false;
   return prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
-         prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_);
+         prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_) &&
+         prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_);
 }
 
 bool Db::load(std::unordered_map<std::string, Known> *known) {
@@ -275,10 +286,21 @@ bool Db::write_rows(const FileResult &r) {
     sqlite3_bind_int64(s, 3, *r.mtime);
     return step(s);
   }
+  if (r.known && r.status == "unreadable") {
+    // Rows read before are kept until the file can be read again (it is
+    // tried at each run).
+    sqlite3_stmt *s = lost_.get();
+    sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, r.status.data(), (int)r.status.size(), SQLITE_STATIC);
+    sqlite3_bind_text(s, 3, r.reason.data(), (int)r.reason.size(), SQLITE_STATIC);
+    return step(s);
+  }
   for (int k = 0; k < kTableKinds; ++k) {
     sqlite3_stmt *s = remove_[k].get();
-    sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
-    if (!step(s)) return false;
+    if (r.known) {  // a file read before: its rows are replaced
+      sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+      if (!step(s)) return false;
+    }
     s = insert_[k].get();
     int cols = (int)table_columns(kKinds[k]).size();
     std::string_view cells = r.cells[k];

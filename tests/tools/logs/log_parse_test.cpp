@@ -435,6 +435,12 @@ TEST(ParseCommand, HostileInputsGetASoundAnswer) {
       {{"parse", at("odd.log"), "--what=overload"}, 0, "", "\"online_cpus\":4,\"total_load\":null"},
       {{"parse", at("odd.log"), "--what=processes"}, 0, "", "\"name\":\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffdbenchmark\""},
       {{"parse", at("odd.log"), "--format=csv"}, 0, "", "odd.log,TWO,"},
+      // The fleet database: never one of the logs, nor where they are read from.
+      {{"parse", a, "--db", a}, 2, "the output " + a + " is also an input"},
+      {{"parse", in, "--db", at("in_link/fleet.sqlite")}, 2, "is inside an input directory"},
+      {{"parse", "-", "--db", at("fleet.sqlite")}, 2, "--db reads files, not standard input"},
+      {{"parse", a, "--db", at("fleet.sqlite"), "--format=csv"}, 2, "--what, --format and -o do not go with it"},
+      {{"parse", a, "--db", at("lib.js")}, 1, "cannot write " + at("lib.js") + ": file is not a database"},
   };
   for (const Case &c : cases) {
     std::string line;
@@ -453,6 +459,8 @@ TEST(ParseCommand, HostileInputsGetASoundAnswer) {
     ASSERT_EQ(kept.str(), log);
   }
   EXPECT_FALSE(fs::exists(dir / "in" / "new.json"));
+  EXPECT_FALSE(fs::exists(dir / "in" / "fleet.sqlite"));
+  EXPECT_FALSE(fs::exists(dir / "fleet.sqlite"));
   fs::remove_all(dir);
 }
 
