@@ -244,7 +244,10 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
   json data = {{"top", kFleetTop}, {"series", kFleetSeries}};
   json &worst = data["worst"] = json::array();
   std::vector<std::string> paged;
-  // Each device's figures, computed once.
+  // One read transaction: every figure of the page from the same files, while
+  // a run of `parse --db` may be adding more.  Each device's figures are
+  // computed once.
+  db.query("BEGIN", {}, [](sqlite3_stmt *) {});
   db.query(kDays, {}, [](sqlite3_stmt *) {});
   db.query(kFigures, {}, [](sqlite3_stmt *) {});
   db.query(std::string("SELECT * FROM fig ORDER BY ") + kWorstOrder + " LIMIT " +
@@ -294,6 +297,7 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
   db.query(with_n(kModemDays, kFleetSeries), {}, [&](sqlite3_stmt *st) {
     add_point(modem, st, {text(st, 1), integer(st, 2), integer(st, 3)}, integer(st, 4));
   });
+  db.query("COMMIT", {}, [](sqlite3_stmt *) {});
   if (!db) return false;
 
   std::ofstream file;
