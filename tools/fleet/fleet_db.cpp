@@ -180,6 +180,7 @@ class Db {
     put_file_.reset();
     touch_.reset();
     lost_.reset();
+    is_known_.reset();
     if (db_) sqlite3_close(db_);
   }
 
@@ -205,7 +206,7 @@ class Db {
 
   std::string path_;
   sqlite3 *db_ = nullptr;
-  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_, lost_;
+  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_, lost_, is_known_;
 };
 
 bool Db::open() {
@@ -224,7 +225,7 @@ bool Db::open() {
   sqlite3_busy_timeout(db_, 60000);
   if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-32768"))
     return false;
-  std::string schema = "BEGIN;";
+  std::string schema = "BEGIN IMMEDIATE;";
   for (TableWhat what : kKinds) {
     const char *name = table_name(what);
     const auto &cols = table_columns(what);
@@ -256,7 +257,8 @@ bool Db::open() {
     return false;
   return prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
          prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_) &&
-         prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_);
+         prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_) &&
+         prepare("SELECT 1 FROM files WHERE path = ?1", &is_known_);
 }
 
 bool Db::load(std::unordered_map<std::string, Known> *known) {
@@ -295,9 +297,17 @@ bool Db::write_rows(const FileResult &r) {
     sqlite3_bind_text(s, 3, r.reason.data(), (int)r.reason.size(), SQLITE_STATIC);
     return step(s);
   }
+  // A file read before (by an earlier run, or by another run at the same
+  // time since this one started): its rows are replaced.
+  sqlite3_stmt *s = is_known_.get();
+  sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
+  int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+  bool known = rc == SQLITE_ROW;
   for (int k = 0; k < kTableKinds; ++k) {
-    sqlite3_stmt *s = remove_[k].get();
-    if (r.known) {  // a file read before: its rows are replaced
+    s = remove_[k].get();
+    if (known) {
       sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
       if (!step(s)) return false;
     }
@@ -315,7 +325,7 @@ bool Db::write_rows(const FileResult &r) {
       if (!step(s)) return false;
     }
   }
-  sqlite3_stmt *s = put_file_.get();
+  s = put_file_.get();
   auto text = [&](int i, const std::string &t) {
     if (t.empty()) sqlite3_bind_null(s, i);
     else sqlite3_bind_text(s, i, t.data(), (int)t.size(), SQLITE_STATIC);

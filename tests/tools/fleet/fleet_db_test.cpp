@@ -319,6 +319,13 @@ TEST_F(Fleet, KilledRunsLeaveWholeFilesAndTheNextRunCompletes) {
   std::ostringstream err;
   EXPECT_TRUE(update_fleet_db({db.string(), {(dir_ / "logs").string()}, 2, {}}, err)) << err.str();
   EXPECT_EQ(dump(db), want);
+
+  // Two runs at once on a new database take turns: each file is in once.
+  std::ostringstream err2;
+  std::thread other([&] { update_fleet_db({(dir_ / "both.sqlite").string(), {(dir_ / "logs").string()}, 1, {}}, err2); });
+  EXPECT_TRUE(update_fleet_db({(dir_ / "both.sqlite").string(), {(dir_ / "logs").string()}, 1, {}}, err)) << err.str();
+  other.join();
+  EXPECT_EQ(dump(dir_ / "both.sqlite"), want) << err2.str();
 }
 
 }  // namespace
