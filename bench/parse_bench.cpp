@@ -1,7 +1,8 @@
 // Speed of `pelk_perf_util parse` and `plot` over a long phone log, and proof
 // that they stream: the heap each holds at its peak, and plot's page, are the
 // same for a short and a long log.  And a fleet of logs put in the database
-// (`parse --db`) by 1 and 2 readers.
+// (`parse --db`) by 1 and 2 readers, and the fleet's page drawn from it
+// (`plot --db`).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <streambuf>
 #include <string>
 
+#include "fleet.h"
 #include "fleet_db.h"
 #include "log_table.h"
 #include "page.h"
@@ -178,5 +180,32 @@ void BM_FleetDb(benchmark::State &state) {
   state.counters["peak_heap_bytes"] = (double)peak_held;
 }
 BENCHMARK(BM_FleetDb)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+
+// The fleet page with its 20 device pages, over a database of state.range(0)
+// phones with one log of 64 KiB each, made once.
+void BM_FleetPage(benchmark::State &state) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("pelk_fleet_page_bench_" + std::to_string(getpid()));
+  fs::create_directories(dir / "logs");
+  std::string log = phone_log(64 << 10);
+  for (int64_t i = 0; i < state.range(0); ++i)
+    std::ofstream(dir / "logs" / ("phone" + std::to_string(i) + ".log"), std::ios::binary)
+        << "[    0.000000] Kernel command line: androidboot.serialno=BENCH" << i << "\n"
+        << log;
+  std::ostringstream err;
+  pelk_tool::FleetSummary sum;
+  const std::string db = (dir / "fleet.sqlite").string();
+  if (!pelk_tool::update_fleet_db({db, {(dir / "logs").string()}, 0, {}}, err, &sum))
+    state.SkipWithError(err.str().c_str());
+  for (auto _ : state) {
+    if (!pelk_tool::write_fleet_pages(db, (dir / "fleet.html").string(), "var Chart = function () {};", err))
+      state.SkipWithError(err.str().c_str());
+  }
+  state.counters["rows"] = (double)sum.rows;
+  state.counters["page_bytes"] = (double)fs::file_size(dir / "fleet.html");
+  fs::remove_all(dir);
+}
+BENCHMARK(BM_FleetPage)->Arg(200)->Arg(2000)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace

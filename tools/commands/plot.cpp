@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "commands.h"
+#include "fleet.h"
 #include "log_input.h"
 #include "log_parse.h"
 #include "page.h"
@@ -21,6 +22,7 @@ namespace {
 
 const char kPlotUsage[] =
     "usage: pelk_perf_util plot [LOG] -o PAGE.html [OPTIONS]\n"
+    "       pelk_perf_util plot --db FLEET.sqlite [--device SERIAL] -o PAGE.html [OPTIONS]\n"
     "\n"
     "Reads one kernel log (standard input when none or \"-\" is given; a compressed\n"
     "log, or a bug report zip whose text entries are drawn together) and writes one\n"
@@ -28,8 +30,17 @@ const char kPlotUsage[] =
     "time split, the busiest processes, system_server, and the overload, loading\n"
     "and health events.  The page needs no network access.\n"
     "\n"
+    "With --db, draws the database `parse --db` wrote: the fleet's page (time\n"
+    "overloaded, system_server, the health watch's applications, per-CPU loads\n"
+    "and modem sleep by device), with the page of each of its worst devices\n"
+    "written beside it (PAGE-SERIAL.html); with --device too, that one device's\n"
+    "page alone.\n"
+    "\n"
     "Options:\n"
     "  -o, --output FILE      the page to write (required)\n"
+    "  --db FILE              draw a fleet database instead of a log\n"
+    "  --device SERIAL        with --db: the page of one device (\"\" for the\n"
+    "                         logs that name none)\n"
     "  --chartjs FILE         the Chart.js library to inline (default: $PELK_CHARTJS,\n"
     "                         or " PELK_CHARTJS_PATH ")\n"
     PELK_INPUT_LIMITS_HELP
@@ -39,7 +50,7 @@ const char kPlotUsage[] =
 }  // namespace
 
 int plot_command(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
-  std::optional<std::string> output, chartjs;
+  std::optional<std::string> output, chartjs, db, device;
   std::vector<std::string> paths;
   InputLimits limits;
   auto bad = [&](const std::string &msg) { return usage_error(err, msg, kPlotUsage); };
@@ -53,11 +64,11 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
     std::string wrong;
     if (input_limit_option(w, limits, &wrong)) {
       if (!wrong.empty()) return bad(wrong);
-    } else if (a == "-o" || a == "--output" || a == "--chartjs") {
+    } else if (a == "-o" || a == "--output" || a == "--chartjs" || a == "--db" || a == "--device") {
       std::optional<std::string> v = w.value();
       if (!v) return bad("option " + a + " needs a value");
       const std::string &value = *v;
-      (a == "--chartjs" ? chartjs : output) = value;
+      (a == "--chartjs" ? chartjs : a == "--db" ? db : a == "--device" ? device : output) = value;
     } else if (a.size() > 1 && a[0] == '-') {
       return bad("unknown option " + a);
     } else {
@@ -65,8 +76,10 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
     }
   }
   if (!output) return bad("plot needs -o PAGE.html");
+  if (device && !db) return bad("--device needs --db");
+  if (db && !paths.empty()) return bad("plot draws a log or a database, not both");
   if (paths.size() > 1) return bad("plot draws one log at a time");
-  if (paths.empty()) paths.push_back("-");
+  if (paths.empty()) paths.push_back(db ? *db : "-");
   if (output_is_an_input(*output, paths, err)) return kExitUsage;
   if (!chartjs) {
     const char *env = getenv("PELK_CHARTJS");
@@ -79,6 +92,12 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
     err << "pelk_perf_util: cannot read the Chart.js library " << shown(*chartjs)
         << " (Debian package libjs-chart.js, or --chartjs FILE)\n";
     return kExitFailure;
+  }
+
+  if (db) {
+    bool ok = device ? write_device_page(*db, *device, *output, lib_text.str(), err)
+                     : write_fleet_pages(*db, *output, lib_text.str(), err);
+    return ok ? kExitOk : kExitFailure;
   }
 
   Page page;

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "page_text.h"
+
 namespace pelk_tool {
 
 using nlohmann::json;
@@ -149,7 +151,6 @@ struct Page::Collected {
   std::string device;
 };
 
-namespace {
 
 // Chart.js's licence, shipped with the page that inlines it.
 const char kChartJsLicence[] =
@@ -170,6 +171,8 @@ const char kChartJsLicence[] =
     "FOR ANY CLAIM, DAMAGES OR OTHER LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR\n"
     "OTHERWISE, ARISING FROM, OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER\n"
     "DEALINGS IN THE SOFTWARE.\n";
+
+namespace {
 
 // The next record's place: its x (kernel time, or its order in the log),
 // and the bucket it falls in, the buckets widened when the log outgrows them.
@@ -325,6 +328,8 @@ LogSink collector(Page::Collected &c) {
   return s;
 }
 
+}  // namespace
+
 std::string html_escape(const std::string &s) {
   std::string o;
   for (char ch : s) {
@@ -360,8 +365,6 @@ std::string script_json(const json &j) {
   }
   return o;
 }
-
-}  // namespace
 
 Page::Page() : c_(std::make_unique<Collected>()) {}
 Page::~Page() = default;

@@ -461,6 +461,7 @@ TEST(ParseCommand, HostileInputsGetASoundAnswer) {
       {{"parse", in, "-o", at("in/new.json")}, 2, "is inside an input directory (" + in + ")"},
       {{"parse", in, "-o", at("in_link/new.json")}, 2, "is inside an input directory"},
       {{"plot", a, "-o", at("link.log"), lib}, 2, "is also an input"},
+      {{"plot", "--db", a, "-o", at("link.log"), lib}, 2, "is also an input"},
       {{"parse", a, "-o", "/dev/null"}, 0, ""},
       {{"parse", at("formula.log"), "--what=processes", "--format=csv"}, 0, "", ",\"'=HYPERLINK(1)\","},
       {{"parse", at("escape.log")}, 0, ":1: damaged Cpus Usage line: [K]  Cpus Usage [\\x1b]0;owned\\x07\n"},
