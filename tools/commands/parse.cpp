@@ -31,7 +31,8 @@ const char kParseUsage[] =
     PELK_INPUT_LIMITS_HELP
     "  --db FLEET.sqlite      write every table into a SQLite database instead,\n"
     "                         reading only the files that are new or changed\n"
-    "  -j, --jobs N           with --db, files read at once (default: the CPUs)\n"
+    "  -j, --jobs N           with --db, files read at once (default: the CPUs\n"
+    "                         it may run on)\n"
     "  --help                 show this help\n"
     "\n"
     "Lines that look like the module's but cannot be read are reported on standard\n"
@@ -115,6 +116,7 @@ int parse_command(const std::vector<std::string> &args, std::ostream &out, std::
     }
   }
   if (db) return parse_into_db(*db, paths, jobs, limits, table_options, out, err);
+  if (jobs) return bad("-j goes with --db: a table is written by one reader, in the order of its logs");
   if (paths.empty()) paths.push_back("-");
 
   if (output && output_is_an_input(*output, paths, err)) return kExitUsage;

@@ -4,6 +4,7 @@
 // transaction with its `files` row: a file is in whole or not at all.
 #include "fleet_db.h"
 
+#include <sched.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -29,6 +30,14 @@
 namespace pelk_tool {
 
 namespace {
+
+// The CPUs this process may run on (taskset, a container's cpuset), not all
+// the machine has: more readers than that only take turns.
+unsigned usable_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) return (unsigned)CPU_COUNT(&set);
+  return std::max(1u, std::thread::hardware_concurrency());
+}
 
 constexpr TableWhat kKinds[kTableKinds] = {TableWhat::Cycles, TableWhat::Processes, TableWhat::Threads,
                                            TableWhat::Cpus,   TableWhat::Health,    TableWhat::Overload,
@@ -383,7 +392,7 @@ bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *
 
   // Readers take the files in turn; the results wait for the writer in a
   // short queue, so memory holds a few files' rows at most.
-  unsigned n = opts.jobs ? opts.jobs : std::max(1u, std::thread::hardware_concurrency());
+  unsigned n = opts.jobs ? opts.jobs : usable_cpus();
   n = std::min<size_t>(n, std::max<size_t>(jobs.size(), 1));
   std::mutex m;
   std::condition_variable ready, space;

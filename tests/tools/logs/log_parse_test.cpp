@@ -477,6 +477,7 @@ TEST(ParseCommand, HostileInputsGetASoundAnswer) {
       {{"parse", in, "--db", at("in_link/fleet.sqlite")}, 2, "is inside an input directory"},
       {{"parse", "-", "--db", at("fleet.sqlite")}, 2, "--db reads files, not standard input"},
       {{"parse", a, "--db", at("fleet.sqlite"), "--format=csv"}, 2, "--what, --format and -o do not go with it"},
+      {{"parse", a, "-j", "2"}, 2, "-j goes with --db"},
       {{"parse", a, "--db", at("lib.js")}, 1, "cannot write " + at("lib.js") + ": file is not a database"},
   };
   for (const Case &c : cases) {
