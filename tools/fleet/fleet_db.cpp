@@ -196,6 +196,8 @@ class Db {
   bool open();
   bool load(std::unordered_map<std::string, Known> *known);
   bool write(const FileResult &r);
+  // Builds the indexes left out while a new database was filled.
+  bool index();
   std::string error() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
 
  private:
@@ -214,6 +216,7 @@ class Db {
   bool write_rows(const FileResult &r);
 
   std::string path_;
+  std::string indexes_;  // the indexes to build once the rows are in, for a new database
   sqlite3 *db_ = nullptr;
   Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_, lost_, is_known_;
 };
@@ -234,7 +237,20 @@ bool Db::open() {
   sqlite3_busy_timeout(db_, 60000);
   if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-32768"))
     return false;
-  std::string schema = "BEGIN IMMEDIATE;";
+  if (!exec("BEGIN IMMEDIATE")) return false;
+  // A database without files yet (new, or whose runs were all stopped before
+  // their first file) gets its indexes after the rows: one sort per index at
+  // the end costs far less than keeping them row by row.  A run stopped
+  // before that leaves them to the next, which builds them here.
+  Stmt any;
+  if (!prepare("SELECT 1 FROM sqlite_master WHERE name = 'files'", &any)) return false;
+  bool empty = sqlite3_step(any.get()) != SQLITE_ROW;
+  if (!empty) {
+    if (!prepare("SELECT 1 FROM files LIMIT 1", &any)) return false;
+    empty = sqlite3_step(any.get()) != SQLITE_ROW;
+  }
+  any.reset();
+  std::string schema;
   for (TableWhat what : kKinds) {
     const char *name = table_name(what);
     const auto &cols = table_columns(what);
@@ -247,10 +263,14 @@ bool Db::open() {
       has_time |= std::string_view(cols[i]) == "time";
     }
     schema += create + ");";
-    schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_device_time ON " + name + " (device, " +
-              (has_time ? "time" : "ts") + ");";
-    schema += std::string("CREATE INDEX IF NOT EXISTS ") + name + "_file ON " + name + " (file, line);";
-    if (!exec(schema)) return false;
+    std::string indexes = std::string("CREATE INDEX IF NOT EXISTS ") + name + "_device_time ON " + name +
+                          " (device, " + (has_time ? "time" : "ts") + ");" + "CREATE INDEX IF NOT EXISTS " + name +
+                          "_file ON " + name + " (file, line);";
+    (empty ? indexes_ : schema) += indexes;
+    if (!exec(schema)) {
+      exec("ROLLBACK");
+      return false;
+    }
     schema.clear();
     int k = (int)what;
     if (!prepare(insert + ")", &insert_[k])) return false;
@@ -262,8 +282,10 @@ bool Db::open() {
   if (!exec("CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER, mtime INTEGER, hash TEXT, "
             "device TEXT, rows INTEGER, status TEXT, reason TEXT);"
             "CREATE INDEX IF NOT EXISTS files_device ON files (device);"
-            "COMMIT;"))
+            "COMMIT;")) {
+    exec("ROLLBACK");
     return false;
+  }
   return prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
          prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_) &&
          prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_) &&
@@ -350,6 +372,16 @@ bool Db::write_rows(const FileResult &r) {
   text(7, r.status);
   text(8, r.reason);
   return step(s);
+}
+
+bool Db::index() {
+  if (indexes_.empty()) return true;
+  if (exec("BEGIN IMMEDIATE;" + indexes_ + "COMMIT;")) {
+    indexes_.clear();
+    return true;
+  }
+  exec("ROLLBACK");
+  return false;
 }
 
 bool Db::write(const FileResult &r) {
@@ -449,6 +481,10 @@ bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *
     }
   }
   for (std::thread &t : readers) t.join();
+  if (!db.index()) {
+    err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
+    written = false;
+  }
   if (sum.damaged_lines) err << "pelk_perf_util: " << sum.damaged_lines << " damaged line(s) left out\n";
   if (summary) *summary = sum;
   return ok && written;

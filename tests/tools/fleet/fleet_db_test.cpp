@@ -305,6 +305,17 @@ TEST_F(Fleet, KilledRunsLeaveWholeFilesAndTheNextRunCompletes) {
   ASSERT_EQ(waitpid(child(dir_ / "whole.sqlite"), &status, 0) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
   auto whole = std::chrono::steady_clock::now() - start;
   std::string want = dump(dir_ / "whole.sqlite");
+  // A new database gets its indexes at the end of the run; one whose run was
+  // stopped before that, at the next run.
+  auto indexes = [](const fs::path &p) {
+    return Db(p).rows("SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'index' "
+                      "AND sql IS NOT NULL ORDER BY name)");
+  };
+  const std::vector<std::string> all_indexes = {
+      "cpus_device_time cpus_file cycles_device_time cycles_file files_device health_device_time health_file "
+      "modem_device_time modem_file overload_device_time overload_file processes_device_time processes_file "
+      "threads_device_time threads_file"};
+  EXPECT_EQ(indexes(dir_ / "whole.sqlite"), all_indexes);
 
   unsigned seed = (unsigned)getpid();
   std::mt19937 rng(seed);
@@ -331,6 +342,7 @@ TEST_F(Fleet, KilledRunsLeaveWholeFilesAndTheNextRunCompletes) {
   std::ostringstream err;
   EXPECT_TRUE(update_fleet_db({db.string(), {(dir_ / "logs").string()}, 2, {}}, err)) << err.str();
   EXPECT_EQ(first_difference(dump(db), want), "");
+  EXPECT_EQ(indexes(db), all_indexes);
 
   // Two runs at once on a new database take turns: each file is in once.
   std::ostringstream err2;
