@@ -38,12 +38,21 @@ int open_proc_file(const std::string &path) {
 bool read_file(const std::string &path, std::string *out) {
   int fd = open_proc_file(path);
   if (fd < 0) return false;
+  ssize_t n = read_from_start(fd, out);
+  close(fd);
+  return n == 0 && out->size() <= kProcFileBound;
+}
+
+ssize_t read_from_start(int fd, std::string *out) {
   out->clear();
   char buf[4096];
   ssize_t n;
-  while ((n = read(fd, buf, sizeof(buf))) > 0 && out->size() <= kProcFileBound) out->append(buf, (size_t)n);
-  close(fd);
-  return n == 0 && out->size() <= kProcFileBound;
+  off_t off = 0;
+  while ((n = pread(fd, buf, sizeof(buf), off)) > 0 && out->size() <= kProcFileBound) {
+    out->append(buf, (size_t)n);
+    off += n;
+  }
+  return n;
 }
 
 void Kernel::Impl::emit(const Record &r) {

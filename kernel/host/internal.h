@@ -208,6 +208,10 @@ int open_proc_file(const std::string &path);
 // Reads a whole small file; false when it cannot be read, is not a regular
 // file or is longer than kProcFileBound.
 bool read_file(const std::string &path, std::string *out);
+// The text of an open file from its start (pread, so a descriptor kept open
+// reads the kernel's current text each time): 0 when it was read to its end,
+// negative on a read error, positive when it stopped past kProcFileBound.
+ssize_t read_from_start(int fd, std::string *out);
 
 // Per-thread state of the proc readers (tasks.cpp).
 void rcu_enter();

@@ -344,15 +344,7 @@ bool read_kept(int *fd, const std::string &path, std::string *out) {
   }
   for (int attempt = 0; attempt < 2; attempt++) {
     if (*fd < 0 && (*fd = open_proc_file(path)) < 0) return false;
-    out->clear();
-    char buf[4096];
-    ssize_t n;
-    off_t off = 0;
-    while ((n = pread(*fd, buf, sizeof(buf), off)) > 0 && out->size() <= kProcFileBound) {
-      out->append(buf, (size_t)n);
-      off += n;
-    }
-    if (n == 0) return out->size() <= kProcFileBound;
+    if (read_from_start(*fd, out) == 0) return out->size() <= kProcFileBound;
     close(*fd);
     *fd = -1;
   }
