@@ -4,6 +4,7 @@
 // (`parse --db`) by 1 and 2 readers, and the fleet's page drawn from it
 // (`plot --db`).
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -144,8 +145,21 @@ void BM_PlotLog(benchmark::State &state) {
 BENCHMARK(BM_PlotLog)->Arg(16)->Arg(128)->Unit(benchmark::kMillisecond);
 
 // A fleet of 16 logs of 4 MiB into a new database, with state.range(0)
-// readers: bytes of logs and rows written per second of wall time.
+// readers on state.range(1) CPUs (0: all the process may use): bytes of logs
+// and rows written per second of wall time.  One reader on one CPU is the
+// whole run on one core, what more readers on more cores are measured against.
 void BM_FleetDb(benchmark::State &state) {
+  cpu_set_t all, one;
+  sched_getaffinity(0, sizeof(all), &all);
+  if (state.range(1) == 1) {
+    CPU_ZERO(&one);
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+      if (CPU_ISSET(c, &all)) {
+        CPU_SET(c, &one);
+        break;
+      }
+    sched_setaffinity(0, sizeof(one), &one);  // the run's threads inherit it
+  }
   namespace fs = std::filesystem;
   fs::path dir = fs::temp_directory_path() / ("pelk_fleet_bench_" + std::to_string(getpid()));
   fs::create_directories(dir / "logs");
@@ -174,12 +188,13 @@ void BM_FleetDb(benchmark::State &state) {
       state.SkipWithError(err.str().c_str());
     peak_held = g_peak - base;  // the rows held by readers and the queue (SQLite's own memory is not counted)
   }
+  sched_setaffinity(0, sizeof(all), &all);
   fs::remove_all(dir);
   state.SetBytesProcessed((int64_t)(state.iterations() * bytes));
   state.counters["rows"] = benchmark::Counter((double)(state.iterations() * sum.rows), benchmark::Counter::kIsRate);
   state.counters["peak_heap_bytes"] = (double)peak_held;
 }
-BENCHMARK(BM_FleetDb)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+BENCHMARK(BM_FleetDb)->Args({1, 1})->Args({1, 0})->Args({2, 0})->ArgNames({"readers", "cpus"})->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 // The fleet page with its 20 device pages, over a database of state.range(0)
 // phones with one log of 64 KiB each, made once.

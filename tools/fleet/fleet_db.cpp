@@ -1,7 +1,10 @@
 // The fleet database: readers on threads of their own turn each file into the
-// rows of every table (held in memory as typed cells, one file at a time per
-// reader), and the one writer (the calling thread) puts each file in in one
-// transaction with its `files` row: a file is in whole or not at all.
+// rows of every table, already stored as SQLite stores them (a small database
+// in memory, one file at a time per reader), and the one writer (the calling
+// thread) copies each file's tables in in one transaction with its `files`
+// row: a file is in whole or not at all.  The readers do the work that grows
+// with the rows; the writer's share is a copy of SQLite's records, so that
+// readers on more cores read a fleet faster.
 #include "fleet_db.h"
 
 #include <sched.h>
@@ -67,6 +70,24 @@ struct Job {
   std::optional<Known> known;
 };
 
+struct SqliteFree {
+  void operator()(void *p) const { sqlite3_free(p); }
+};
+struct StmtFree {
+  void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFree>;
+
+// A table's CREATE statement; the reader's tables and the database's must be
+// alike to the column, or SQLite copies rows value by value.
+std::string create_table(TableWhat what) {
+  const auto &cols = table_columns(what);
+  std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + table_name(what) + " (";
+  for (size_t i = 0; i < cols.size(); ++i)
+    sql += std::string(i ? ", " : "") + cols[i] + " " + column_type(what, cols[i]);
+  return sql + ");";
+}
+
 // What a reader made of one file.
 struct FileResult {
   std::string path;
@@ -74,7 +95,9 @@ struct FileResult {
   bool touch = false;  // the same content under a new time: only the files row changes
   std::optional<int64_t> size, mtime;
   std::string hash, device, status = "ok", reason, messages;
-  std::string cells[kTableKinds];
+  std::unique_ptr<unsigned char, SqliteFree> image;  // the rows, as a serialized SQLite database
+  sqlite3_int64 image_size = 0;
+  std::string image_error;  // why the rows could not be stored (memory)
   uint64_t rows[kTableKinds] = {};
   uint64_t damaged = 0, bytes = 0;
   uint64_t total_rows() const {
@@ -100,6 +123,52 @@ std::string content_hash(FILE *f, uint64_t *bytes) {
   char hex[16];
   snprintf(hex, sizeof hex, "%08lx", (unsigned long)crc);
   return hex;
+}
+
+// Binds each row of cells to insert and runs it.
+bool insert_rows(sqlite3_stmt *insert, int cols, std::string_view cells, uint64_t rows) {
+  Cell c;
+  for (uint64_t row = 0; row < rows; ++row) {
+    for (int i = 1; i <= cols && next_cell(cells, &c); ++i) {
+      if (c.kind == Cell::Int) sqlite3_bind_int64(insert, i, c.i);
+      else if (c.kind == Cell::Real) sqlite3_bind_double(insert, i, c.r);
+      else if (c.kind == Cell::Text) sqlite3_bind_text(insert, i, c.text.data(), (int)c.text.size(), SQLITE_STATIC);
+      else sqlite3_bind_null(insert, i);
+    }
+    int rc = sqlite3_step(insert);
+    sqlite3_reset(insert);
+    if (rc != SQLITE_DONE) return false;
+  }
+  return true;
+}
+
+// Puts a file's rows into a database of its own in memory, taken whole as
+// r->image: the writer attaches it and copies each table with one INSERT ...
+// SELECT, which SQLite does record by record without reading a value.
+void store_rows(std::string (&cells)[kTableKinds], FileResult *r) {
+  if (!r->total_rows()) return;
+  sqlite3 *mem = nullptr;
+  bool ok = sqlite3_open_v2(":memory:", &mem, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK;
+  auto exec = [&](const std::string &sql) {
+    return sqlite3_exec(mem, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  };
+  ok = ok && exec("PRAGMA journal_mode=OFF; BEGIN");
+  for (int k = 0; ok && k < kTableKinds; ++k) {
+    const int cols = (int)table_columns(kKinds[k]).size();
+    std::string insert = std::string("INSERT INTO ") + table_name(kKinds[k]) + " VALUES (?";
+    for (int i = 1; i < cols; ++i) insert += ",?";
+    sqlite3_stmt *s = nullptr;
+    ok = exec(create_table(kKinds[k])) &&
+         sqlite3_prepare_v2(mem, (insert + ")").c_str(), -1, &s, nullptr) == SQLITE_OK;
+    Stmt owned(s);
+    ok = ok && insert_rows(s, cols, cells[k], r->rows[k]);
+    std::string().swap(cells[k]);  // a large log's rows are not held twice for long
+  }
+  ok = ok && exec("COMMIT");
+  if (ok) r->image.reset(sqlite3_serialize(mem, "main", &r->image_size, 0));
+  if (!r->image) r->image_error = mem ? sqlite3_errmsg(mem) : "out of memory";
+  if (r->image_error == "not an error") r->image_error = "out of memory";
+  sqlite3_close(mem);
 }
 
 void read_file(const Job &job, const InputLimits &limits, FileResult *r) {
@@ -154,10 +223,12 @@ void read_file(const Job &job, const InputLimits &limits, FileResult *r) {
         return all;
       },
       err, &r->damaged, limits);
+  std::string cells[kTableKinds];
   for (int k = 0; k < kTableKinds; ++k) {
     r->rows[k] = writers[k].rows();
-    r->cells[k] = writers[k].take_cells();
+    cells[k] = writers[k].take_cells();
   }
+  store_rows(cells, r);
   r->messages = err.str();
   if (!ok) {
     // Reading stops at the file's own message, the last one.
@@ -174,28 +245,97 @@ void read_file(const Job &job, const InputLimits &limits, FileResult *r) {
   }
 }
 
-struct StmtFree {
-  void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
+// Copies the WAL's pages into the database on a thread of its own, with a
+// connection of its own, so that the writer only appends to the WAL: copying
+// a page a second time and waiting for the disk at each checkpoint would
+// otherwise be the writer's, the one part of a run that no reader can share.
+class Checkpointer {
+ public:
+  ~Checkpointer() { stop(); }
+  bool start(const std::string &path, sqlite3 *writer, unsigned wal_pages) {
+    wait_at_ = (int)std::max(1u, wal_pages);
+    copy_at_ = std::min(1000, std::max(1, wait_at_ / 8));
+    // Until it has read the database, a connection does not know it is in WAL.
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db_, "PRAGMA synchronous=NORMAL; SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr,
+                     nullptr) != SQLITE_OK) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      return false;
+    }
+    // Replaces SQLite's own checkpoint at commit, at the same size of WAL.
+    sqlite3_wal_hook(writer, &Checkpointer::committed, this);
+    thread_ = std::thread([this] { run(); });
+    return true;
+  }
+  void stop() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+
+ private:
+  // After each commit of the writer.  The WAL starts again from its
+  // beginning only at a transaction that begins once all of it is copied:
+  // past wait_at_ pages the writer waits for a pass of the checkpointer to
+  // end (it has copied most of it by then), so the WAL stays about that size.
+  static int committed(void *self, sqlite3 *, const char *, int frames) {
+    auto *c = static_cast<Checkpointer *>(self);
+    if (frames < c->copy_at_) return SQLITE_OK;
+    std::unique_lock<std::mutex> lock(c->m_);
+    uint64_t ticket = ++c->asked_;
+    c->wake_.notify_one();
+    if (frames >= c->wait_at_) c->copied_cv_.wait(lock, [&] { return c->copied_ >= ticket; });
+    return SQLITE_OK;
+  }
+  void run() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      wake_.wait(lock, [this] { return asked_ > copied_ || done_; });
+      if (done_) return;
+      uint64_t ticket = asked_;
+      lock.unlock();
+      // Passive: never waits for the writer or a reader (plot, the shell);
+      // what it could not copy is copied the next time.
+      sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      lock.lock();
+      copied_ = ticket;
+      copied_cv_.notify_all();
+    }
+  }
+
+  sqlite3 *db_ = nullptr;
+  std::thread thread_;
+  std::mutex m_;
+  std::condition_variable wake_, copied_cv_;
+  uint64_t asked_ = 0, copied_ = 0;  // passes asked for, and the last one ended
+  bool done_ = false;
+  int copy_at_ = 1000, wait_at_ = 8192;  // WAL pages
 };
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtFree>;
 
 // The database, written by one thread.
 class Db {
  public:
-  explicit Db(std::string path) : path_(std::move(path)) {}
+  Db(std::string path, unsigned wal_pages) : path_(std::move(path)), wal_pages_(wal_pages) {}
   ~Db() {
-    for (auto &s : insert_) s.reset();
     for (auto &s : remove_) s.reset();
     put_file_.reset();
     touch_.reset();
     lost_.reset();
     is_known_.reset();
+    checkpointer_.stop();
     if (db_) sqlite3_close(db_);
   }
 
   bool open();
   bool load(std::unordered_map<std::string, Known> *known);
-  bool write(const FileResult &r);
+  bool write(FileResult &r);  // takes the file's rows
   // Builds the indexes left out while a new database was filled.
   bool index();
   std::string error() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
@@ -216,9 +356,11 @@ class Db {
   bool write_rows(const FileResult &r);
 
   std::string path_;
+  unsigned wal_pages_;
   std::string indexes_;  // the indexes to build once the rows are in, for a new database
   sqlite3 *db_ = nullptr;
-  Stmt insert_[kTableKinds], remove_[kTableKinds], put_file_, touch_, lost_, is_known_;
+  Checkpointer checkpointer_;
+  Stmt remove_[kTableKinds], put_file_, touch_, lost_, is_known_;
 };
 
 bool Db::open() {
@@ -254,15 +396,8 @@ bool Db::open() {
   for (TableWhat what : kKinds) {
     const char *name = table_name(what);
     const auto &cols = table_columns(what);
-    std::string create = std::string("CREATE TABLE IF NOT EXISTS ") + name + " (";
-    std::string insert = std::string("INSERT INTO ") + name + " VALUES (";
-    bool has_time = false;
-    for (size_t i = 0; i < cols.size(); ++i) {
-      create += std::string(i ? ", " : "") + cols[i] + " " + column_type(what, cols[i]);
-      insert += i ? ",?" : "?";
-      has_time |= std::string_view(cols[i]) == "time";
-    }
-    schema += create + ");";
+    bool has_time = std::any_of(cols.begin(), cols.end(), [](const char *c) { return std::string_view(c) == "time"; });
+    schema += create_table(what);
     std::string indexes = std::string("CREATE INDEX IF NOT EXISTS ") + name + "_device_time ON " + name +
                           " (device, " + (has_time ? "time" : "ts") + ");" + "CREATE INDEX IF NOT EXISTS " + name +
                           "_file ON " + name + " (file, line);";
@@ -273,7 +408,6 @@ bool Db::open() {
     }
     schema.clear();
     int k = (int)what;
-    if (!prepare(insert + ")", &insert_[k])) return false;
     // A file's rows: its own, and those of its archive entries (FILE:ENTRY).
     if (!prepare(std::string("DELETE FROM ") + name + " WHERE file = ?1 OR (file >= ?1 || ':' AND file < ?1 || ';')",
                  &remove_[k]))
@@ -286,7 +420,8 @@ bool Db::open() {
     exec("ROLLBACK");
     return false;
   }
-  return prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
+  return checkpointer_.start(path_, db_, wal_pages_) &&
+         prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
          prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_) &&
          prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_) &&
          prepare("SELECT 1 FROM files WHERE path = ?1", &is_known_);
@@ -342,19 +477,9 @@ bool Db::write_rows(const FileResult &r) {
       sqlite3_bind_text(s, 1, r.path.data(), (int)r.path.size(), SQLITE_STATIC);
       if (!step(s)) return false;
     }
-    s = insert_[k].get();
-    int cols = (int)table_columns(kKinds[k]).size();
-    std::string_view cells = r.cells[k];
-    Cell c;
-    for (uint64_t row = 0; row < r.rows[k]; ++row) {
-      for (int i = 1; i <= cols && next_cell(cells, &c); ++i) {
-        if (c.kind == Cell::Int) sqlite3_bind_int64(s, i, c.i);
-        else if (c.kind == Cell::Real) sqlite3_bind_double(s, i, c.r);
-        else if (c.kind == Cell::Text) sqlite3_bind_text(s, i, c.text.data(), (int)c.text.size(), SQLITE_STATIC);
-        else sqlite3_bind_null(s, i);
-      }
-      if (!step(s)) return false;
-    }
+    if (r.rows[k] && !exec(std::string("INSERT INTO main.") + table_name(kKinds[k]) + " SELECT * FROM rows_in." +
+                           table_name(kKinds[k])))
+      return false;
   }
   s = put_file_.get();
   auto text = [&](int i, const std::string &t) {
@@ -376,26 +501,40 @@ bool Db::write_rows(const FileResult &r) {
 
 bool Db::index() {
   if (indexes_.empty()) return true;
-  if (exec("BEGIN IMMEDIATE;" + indexes_ + "COMMIT;")) {
-    indexes_.clear();
-    return true;
-  }
-  exec("ROLLBACK");
-  return false;
+  // One transaction each: the checkpointer copies an index's pages while
+  // the next one is built.
+  if (!exec(indexes_)) return false;
+  indexes_.clear();
+  return true;
 }
 
-bool Db::write(const FileResult &r) {
-  if (!exec("BEGIN IMMEDIATE")) return false;
-  if (write_rows(r) && exec("COMMIT")) return true;
-  exec("ROLLBACK");
-  return false;
+bool Db::write(FileResult &r) {
+  // The reader's rows are attached for the time of the file's transaction
+  // (attaching is refused inside one).
+  bool rows = r.image != nullptr;
+  if (rows) {
+    if (!exec("ATTACH ':memory:' AS rows_in")) return false;
+    int rc = sqlite3_deserialize(db_, "rows_in", r.image.release(), r.image_size, r.image_size,
+                                 SQLITE_DESERIALIZE_FREEONCLOSE);
+    if (rc != SQLITE_OK) {
+      exec("DETACH rows_in");
+      return false;
+    }
+  }
+  bool ok = exec("BEGIN IMMEDIATE");
+  if (ok && !(write_rows(r) && exec("COMMIT"))) {
+    exec("ROLLBACK");
+    ok = false;
+  }
+  if (rows) exec("DETACH rows_in");
+  return ok;
 }
 
 }  // namespace
 
 bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *summary) {
   FleetSummary sum;
-  Db db(opts.db);
+  Db db(opts.db, opts.wal_pages);
   std::unordered_map<std::string, Known> known;
   if (!db.open() || !db.load(&known)) {
     err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
@@ -459,8 +598,9 @@ bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *
     space.notify_one();
     lock.unlock();
     err << r.messages;
-    if (!db.write(r)) {
-      err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
+    if (!r.image_error.empty() || !db.write(r)) {
+      err << "pelk_perf_util: cannot write " << shown(opts.db) << ": "
+          << shown(r.image_error.empty() ? db.error() : r.image_error) << "\n";
       written = false;
       lock.lock();
       stop = true;

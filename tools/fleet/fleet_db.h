@@ -20,6 +20,7 @@ struct FleetOptions {
   std::vector<std::string> paths;  // files and directories
   unsigned jobs = 0;               // reader threads; 0: one per CPU
   InputLimits limits;
+  unsigned wal_pages = 8192;       // the WAL's size, in pages, past which the writer waits for it to be copied
 };
 
 struct FleetSummary {
