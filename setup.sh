@@ -83,12 +83,15 @@ case "$mode" in
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j2
 
-    # The live backend's concurrency tests under ThreadSanitizer: only the
-    # module and the host test program are built; every report fails.
+    # The live backend's concurrency tests and the fleet database's (readers,
+    # writer, checkpointer) under ThreadSanitizer: only the module and the
+    # two test programs are built; every report fails.
     echo "setup: ThreadSanitizer build (build-tsan)"
     configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELK_TSAN=ON -DPELK_BUILD_BENCH=OFF
-    cmake --build build-tsan -j2 --target pelk_perf_util pelk_host_tests
+    cmake --build build-tsan -j2 --target pelk_perf_util pelk_host_tests pelk_tests
     TSAN_OPTIONS=halt_on_error=1:exitcode=66 build-tsan/tests/pelk_host_tests
+    TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$PWD/tests/tsan.supp \
+      build-tsan/tests/pelk_tests --gtest_filter='Fleet*'
 
     echo "setup: Release build (build-release)"
     configure build-release -DCMAKE_BUILD_TYPE=Release -DPELK_BUILD_TESTS=OFF -DPELK_BUILD_BENCH=OFF
