@@ -188,7 +188,7 @@ void BM_FleetDb(benchmark::State &state) {
                                      (unsigned)state.range(0), {}},
                                     err, &sum))
       state.SkipWithError(err.str().c_str());
-    peak_held = g_peak - base;  // the rows held by readers and the queue (SQLite's own memory is not counted)
+    peak_held = g_peak - base;  // the readers' rows as they read (once stored, SQLite's memory: not counted)
   }
   sched_setaffinity(0, sizeof(all), &all);
   fs::remove_all(dir);
