@@ -1,7 +1,5 @@
 // `pelk_perf_util plot`: one kernel log's reports drawn as a self-contained HTML page.
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -108,18 +106,10 @@ int plot_command(const std::vector<std::string> &args, std::ostream &out, std::o
 
   std::string title = paths[0] == "-" ? "standard input" : paths[0];
 
-  std::ofstream file(*output, std::ios::binary | std::ios::trunc);
-  if (!file) {
-    err << "pelk_perf_util: cannot write " << shown(*output) << ": " << strerror(errno) << "\n";
-    return kExitFailure;
-  }
+  std::ofstream file;
+  if (!open_page_file(file, *output, err)) return kExitFailure;
   page.write(file, title, lib_text.str(), damaged);
-  file.flush();
-  if (!file) {
-    err << "pelk_perf_util: cannot write " << shown(*output) << "\n";
-    return kExitFailure;
-  }
-  return kExitOk;
+  return close_page_file(file, *output, err) ? kExitOk : kExitFailure;
 }
 
 }  // namespace pelk_tool

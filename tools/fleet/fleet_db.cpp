@@ -322,7 +322,7 @@ class Checkpointer {
 // The database, written by one thread.
 class Db {
  public:
-  Db(std::string path, unsigned wal_pages) : path_(std::move(path)), wal_pages_(wal_pages) {}
+  explicit Db(std::string path) : path_(std::move(path)) {}
   ~Db() {
     for (auto &s : remove_) s.reset();
     put_file_.reset();
@@ -333,7 +333,7 @@ class Db {
     if (db_) sqlite3_close(db_);
   }
 
-  bool open();
+  bool open(unsigned wal_pages);
   bool load(std::unordered_map<std::string, Known> *known);
   bool write(FileResult &r);  // takes the file's rows
   // Builds the indexes left out while a new database was filled.
@@ -356,14 +356,13 @@ class Db {
   bool write_rows(const FileResult &r);
 
   std::string path_;
-  unsigned wal_pages_;
   std::string indexes_;  // the indexes to build once the rows are in, for a new database
   sqlite3 *db_ = nullptr;
   Checkpointer checkpointer_;
   Stmt remove_[kTableKinds], put_file_, touch_, lost_, is_known_;
 };
 
-bool Db::open() {
+bool Db::open(unsigned wal_pages) {
   // SQLite's count of its memory takes a lock at every allocation; nothing
   // here reads it.  Settable only before SQLite starts, so only the first time.
   static std::once_flag quiet;
@@ -392,21 +391,18 @@ bool Db::open() {
     empty = sqlite3_step(any.get()) != SQLITE_ROW;
   }
   any.reset();
-  std::string schema;
   for (TableWhat what : kKinds) {
     const char *name = table_name(what);
     const auto &cols = table_columns(what);
     bool has_time = std::any_of(cols.begin(), cols.end(), [](const char *c) { return std::string_view(c) == "time"; });
-    schema += create_table(what);
     std::string indexes = std::string("CREATE INDEX IF NOT EXISTS ") + name + "_device_time ON " + name +
                           " (device, " + (has_time ? "time" : "ts") + ");" + "CREATE INDEX IF NOT EXISTS " + name +
                           "_file ON " + name + " (file, line);";
-    (empty ? indexes_ : schema) += indexes;
-    if (!exec(schema)) {
+    if (empty) indexes_ += indexes;
+    if (!exec(create_table(what) + (empty ? "" : indexes))) {
       exec("ROLLBACK");
       return false;
     }
-    schema.clear();
     int k = (int)what;
     // A file's rows: its own, and those of its archive entries (FILE:ENTRY).
     if (!prepare(std::string("DELETE FROM ") + name + " WHERE file = ?1 OR (file >= ?1 || ':' AND file < ?1 || ';')",
@@ -420,7 +416,7 @@ bool Db::open() {
     exec("ROLLBACK");
     return false;
   }
-  return checkpointer_.start(path_, db_, wal_pages_) &&
+  return checkpointer_.start(path_, db_, wal_pages) &&
          prepare("INSERT OR REPLACE INTO files VALUES (?,?,?,?,?,?,?,?)", &put_file_) &&
          prepare("UPDATE files SET size = ?2, mtime = ?3 WHERE path = ?1", &touch_) &&
          prepare("UPDATE files SET status = ?2, reason = ?3 WHERE path = ?1", &lost_) &&
@@ -534,10 +530,13 @@ bool Db::write(FileResult &r) {
 
 bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *summary) {
   FleetSummary sum;
-  Db db(opts.db, opts.wal_pages);
+  Db db(opts.db);
+  auto cannot_write = [&](const std::string &why) {
+    err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(why) << "\n";
+  };
   std::unordered_map<std::string, Known> known;
-  if (!db.open() || !db.load(&known)) {
-    err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
+  if (!db.open(opts.wal_pages) || !db.load(&known)) {
+    cannot_write(db.error());
     return false;
   }
 
@@ -599,8 +598,7 @@ bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *
     lock.unlock();
     err << r.messages;
     if (!r.image_error.empty() || !db.write(r)) {
-      err << "pelk_perf_util: cannot write " << shown(opts.db) << ": "
-          << shown(r.image_error.empty() ? db.error() : r.image_error) << "\n";
+      cannot_write(r.image_error.empty() ? db.error() : r.image_error);
       written = false;
       lock.lock();
       stop = true;
@@ -622,7 +620,7 @@ bool update_fleet_db(const FleetOptions &opts, std::ostream &err, FleetSummary *
   }
   for (std::thread &t : readers) t.join();
   if (!db.index()) {
-    err << "pelk_perf_util: cannot write " << shown(opts.db) << ": " << shown(db.error()) << "\n";
+    cannot_write(db.error());
     written = false;
   }
   if (sum.damaged_lines) err << "pelk_perf_util: " << sum.damaged_lines << " damaged line(s) left out\n";

@@ -2,9 +2,7 @@
 
 #include <sqlite3.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <vector>
@@ -195,20 +193,6 @@ std::string with_n(const char *sql, int n) {
   return s;
 }
 
-bool open_output(std::ofstream &file, const std::string &output, std::ostream &err) {
-  file.open(output, std::ios::binary | std::ios::trunc);
-  if (file) return true;
-  err << "pelk_perf_util: cannot write " << shown(output) << ": " << strerror(errno) << "\n";
-  return false;
-}
-
-bool close_output(std::ofstream &file, const std::string &output, std::ostream &err) {
-  file.flush();
-  if (file) return true;
-  err << "pelk_perf_util: cannot write " << shown(output) << "\n";
-  return false;
-}
-
 // Groups the rows of a "first n and the rest" query (device or null first)
 // into series: {device, devices, points}.
 void add_point(json &series, sqlite3_stmt *st, json point, int64_t devices) {
@@ -301,7 +285,7 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
   if (!db) return false;
 
   std::ofstream file;
-  if (!open_output(file, output, err)) return false;
+  if (!open_page_file(file, output, err)) return false;
   std::string title = "fleet " + db_path;
   file << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>pelk_perf_util: "
        << html_escape(title) << "</title>\n<style>" << page_style()
@@ -322,7 +306,7 @@ bool write_fleet_pages(const std::string &db_path, const std::string &output, co
           "<div class=\"chart\"><canvas id=\"modem\"></canvas></div>\n"
        << "<script>\nconst DATA = " << script_json(data) << ";\n"
        << fleet_script() << "\n</script>\n</body></html>\n";
-  if (!close_output(file, output, err)) return false;
+  if (!close_page_file(file, output, err)) return false;
 
   for (const std::string &dev : paged)
     if (!write_device_page(db_path, dev, fleet_device_page_name(output, dev), chartjs, err)) return false;
@@ -530,11 +514,11 @@ bool write_device_page(const std::string &db_path, const std::string &serial, co
     return false;
   }
   std::ofstream file;
-  if (!open_output(file, output, err)) return false;
+  if (!open_page_file(file, output, err)) return false;
   std::string title = "device " + (serial.empty() ? std::string("without a serial") : serial) + ", " +
                       std::to_string(files) + (files == 1 ? " log" : " logs") + " in " + db_path;
   page.write(file, title, chartjs, 0);
-  return close_output(file, output, err);
+  return close_page_file(file, output, err);
 }
 
 }  // namespace pelk_tool

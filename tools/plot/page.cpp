@@ -1,7 +1,9 @@
 #include "page.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -444,6 +446,20 @@ void Page::write(std::ostream &out, const std::string &title, const std::string 
        << "<script>\nconst DATA = "
        << script_json(data) << ";\n"
        << page_script() << "\n</script>\n</body></html>\n";
+}
+
+bool open_page_file(std::ofstream &file, const std::string &output, std::ostream &err) {
+  file.open(output, std::ios::binary | std::ios::trunc);
+  if (file) return true;
+  err << "pelk_perf_util: cannot write " << shown(output) << ": " << strerror(errno) << "\n";
+  return false;
+}
+
+bool close_page_file(std::ofstream &file, const std::string &output, std::ostream &err) {
+  file.flush();
+  if (file) return true;
+  err << "pelk_perf_util: cannot write " << shown(output) << "\n";
+  return false;
 }
 
 }  // namespace pelk_tool

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -31,5 +32,10 @@ class Page {
 // The page's own script and style (page.js, page.css).
 const char *page_script();
 const char *page_style();
+
+// A page file opened for writing, and closed once written; false, with the
+// message on err, when it cannot be written.
+bool open_page_file(std::ofstream &file, const std::string &path, std::ostream &err);
+bool close_page_file(std::ofstream &file, const std::string &path, std::ostream &err);
 
 }  // namespace pelk_tool
